@@ -1,0 +1,101 @@
+#include "HidDfuLibrary.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibrary>
+
+namespace {
+
+HidDfuFunctions loaded;
+const HidDfuFunctions* testFunctions = nullptr;
+bool loadTried = false;
+QString loadError;
+
+bool resolveFrom(QLibrary& library) {
+    if (!library.load()) {
+        loadError = library.errorString();
+        return false;
+    }
+    HidDfuFunctions f;
+    f.connect = reinterpret_cast<hidDfuConnect_t>(library.resolve("hidDfuConnect"));
+    f.upgrade = reinterpret_cast<hidDfuUpgrade_t>(library.resolve("hidDfuUpgrade"));
+    f.getProgress = reinterpret_cast<hidDfuGetProgress_t>(library.resolve("hidDfuGetProgress"));
+    f.resetDevice = reinterpret_cast<hidDfuResetDevice_t>(library.resolve("hidDfuResetDevice"));
+    f.disconnect = reinterpret_cast<hidDfuDisconnect_t>(library.resolve("hidDfuDisconnect"));
+    if (!f.connect || !f.upgrade || !f.getProgress || !f.resetDevice || !f.disconnect) {
+        loadError = QStringLiteral("%1 lacks a HID DFU function").arg(library.fileName());
+        library.unload();
+        return false;
+    }
+    loaded = f;
+    loadError.clear();
+    return true;
+}
+
+const HidDfuFunctions* active() {
+    if (testFunctions)
+        return testFunctions;
+    if (!loadTried)
+        HidDfuLibrary::load();
+    return loaded.connect ? &loaded : nullptr;
+}
+
+} // namespace
+
+bool HidDfuLibrary::load() {
+    if (loadTried)
+        return loaded.connect != nullptr;
+    loadTried = true;
+    // The library stays loaded until the process ends: its transfer thread may
+    // still be running when the dialog goes away.
+    static QLibrary platformSearch(QStringLiteral("HidDfu"));
+    if (resolveFrom(platformSearch))
+        return true;
+    if (QCoreApplication::instance()) {
+        const QString firstError = loadError;
+        static QLibrary besideExecutable(
+            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("HidDfu")));
+        if (resolveFrom(besideExecutable))
+            return true;
+        loadError = firstError + QStringLiteral("; ") + loadError;
+    }
+    return false;
+}
+
+bool HidDfuLibrary::isLoaded() {
+    return active() != nullptr;
+}
+
+QString HidDfuLibrary::errorString() {
+    return loadError;
+}
+
+void HidDfuLibrary::installForTesting(const HidDfuFunctions* functions) {
+    testFunctions = functions;
+}
+
+int32_t HidDfuLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t usagePage,
+                               uint16_t usage, uint16_t* deviceCount) {
+    const HidDfuFunctions* f = active();
+    return f ? f->connect(vendorId, productId, usagePage, usage, deviceCount) : HIDDFU_ERR_UNKNOWN;
+}
+
+int32_t HidDfuLibrary::upgrade(const char* fileName, int32_t options) {
+    const HidDfuFunctions* f = active();
+    return f ? f->upgrade(fileName, options) : HIDDFU_ERR_UNKNOWN;
+}
+
+int32_t HidDfuLibrary::getProgress() {
+    const HidDfuFunctions* f = active();
+    return f ? f->getProgress() : 0;
+}
+
+int32_t HidDfuLibrary::resetDevice() {
+    const HidDfuFunctions* f = active();
+    return f ? f->resetDevice() : HIDDFU_ERR_UNKNOWN;
+}
+
+int32_t HidDfuLibrary::disconnect() {
+    const HidDfuFunctions* f = active();
+    return f ? f->disconnect() : HIDDFU_ERR_UNKNOWN;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "CHidDfuErrorMsg.h"
+
+#include <QString>
+#include <QtGlobal>
+
+// The one object through which the update flow drives the speaker.
+class UnifiedHidAPI {
+public:
+    static UnifiedHidAPI* getInstance();
+    static void releaseInstance();
+
+    virtual ~UnifiedHidAPI() = default;
+
+    int ConnectDevice(quint16 vendorId, quint16 productId);
+    int DisconnectDevice();
+    int Upgrade(const QString& path, bool resetAfter);
+    int resetDevice();
+    quint8 getProgress();
+
+    bool isInError() const { return errorRecord.code != 0; }
+    void resetError();
+
+    CHidDfuErrorMsg errorRecord;
+
+private:
+    UnifiedHidAPI() = default;
+    static UnifiedHidAPI* instance;
+};

@@ -1,0 +1,5 @@
+#include "BuildStamp.h"
+
+QString buildStamp() {
+    return QStringLiteral(__DATE__ " - " __TIME__);
+}

@@ -1,0 +1,18 @@
+#include "PageConnectAndDfuForm.h"
+#include "ui_PageConnectAndDfuForm.h"
+
+PageConnectAndDfuForm::PageConnectAndDfuForm(QWidget* parent)
+    : StackPageWidget(parent), ui(new Ui::PageConnectAndDfuForm) {
+    ui->setupUi(this);
+    const QString picture = QStringLiteral(":/Pages2/3-reconnaissance");
+    ui->pAnim->sequence.setLoop(false);
+    ui->pAnim->sequence.append(CrossfadeStep(picture, 2000, 1, picture));
+}
+
+PageConnectAndDfuForm::~PageConnectAndDfuForm() {
+    delete ui;
+}
+
+void PageConnectAndDfuForm::reset() {
+    ui->pAnim->start();
+}

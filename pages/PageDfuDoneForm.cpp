@@ -1,0 +1,24 @@
+#include "PageDfuDoneForm.h"
+#include "ui_PageDfuDoneForm.h"
+
+PageDfuDoneForm::PageDfuDoneForm(QWidget* parent)
+    : StackPageWidget(parent), ui(new Ui::PageDfuDoneForm) {
+    ui->setupUi(this);
+    ui->pBitmapQuitBtn->setPixmap(QStringLiteral(":/Buttons/btnDone"));
+    ui->pBitmapQuitBtn->setVisible(true);
+    const QString picture = QStringLiteral(":/Pages2/11-fin");
+    ui->pAnim->sequence.setLoop(false);
+    ui->pAnim->sequence.append(CrossfadeStep(picture, 250, 1, picture));
+}
+
+PageDfuDoneForm::~PageDfuDoneForm() {
+    delete ui;
+}
+
+void PageDfuDoneForm::reset() {
+    ui->pAnim->start();
+}
+
+void PageDfuDoneForm::on_pBitmapQuitBtn_clicked() {
+    emit doQuit();
+}

@@ -1,0 +1,94 @@
+#include "PageDfuProgressForm.h"
+#include "ui_PageDfuProgressForm.h"
+
+#include "PhrasesChoc.h"
+
+#include <QTimerEvent>
+
+PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
+    : StackPageWidget(parent), ui(new Ui::PageDfuProgressForm) {
+    ui->setupUi(this);
+
+    ui->pAnim->setBackground(QStringLiteral(":/Pages2/0-fond-0-98"));
+    ui->pAnim->sequence.setLoop(true);
+    const QString pictures[] = {
+        QStringLiteral(":/Pages2/4-telechargement-1"), QStringLiteral(":/Pages2/5-telechargement-2"),
+        QStringLiteral(":/Pages2/6-telechargement-3"), QStringLiteral(":/Pages2/7-telechargement-4")};
+    for (int i = 0; i < 4; ++i)
+        ui->pAnim->sequence.append(CrossfadeStep(pictures[i], 5000, 50, pictures[(i + 1) % 4]));
+
+    phraseIndex = 0;
+    ui->pAnimPhrasesChoc->setPhrases(phrasesChoc());
+    ui->pAnimPhrasesChocSW->setPhrases(phrasesChoc());
+
+    ui->pCircularProgress->setMinimum(0);
+    ui->pCircularProgress->setMaximum(100);
+    ui->pCircularProgress->setValue(0);
+
+    setNoScroll();
+}
+
+PageDfuProgressForm::~PageDfuProgressForm() {
+    delete ui;
+}
+
+void PageDfuProgressForm::reset() {
+    ui->pCircularProgress->setValue(0);
+    ui->pAnim->start();
+}
+
+void PageDfuProgressForm::setProgress(int val) {
+    ui->pCircularProgress->setValue(val);
+}
+
+void PageDfuProgressForm::stopPhraseTimer() {
+    if (phraseTimerId)
+        killTimer(phraseTimerId);
+    phraseTimerId = 0;
+}
+
+void PageDfuProgressForm::setNoScroll() {
+    stopPhraseTimer();
+    phraseTimerId = startTimer(2500, Qt::CoarseTimer);
+    ui->pPhrasesChoc->show();
+    ui->pAnimPhrasesChoc->hide();
+    ui->pAnimPhrasesChoc->stop();
+    ui->pAnimPhrasesChocSW->hide();
+    ui->pAnimPhrasesChocSW->stop();
+}
+
+void PageDfuProgressForm::setNormalScroll() {
+    stopPhraseTimer();
+    ui->pPhrasesChoc->hide();
+    ui->pAnimPhrasesChoc->show();
+    ui->pAnimPhrasesChoc->start();
+    ui->pAnimPhrasesChocSW->hide();
+    ui->pAnimPhrasesChocSW->stop();
+}
+
+void PageDfuProgressForm::setStarWarsScroll() {
+    stopPhraseTimer();
+    ui->pPhrasesChoc->hide();
+    ui->pAnimPhrasesChoc->hide();
+    ui->pAnimPhrasesChoc->stop();
+    ui->pAnimPhrasesChocSW->show();
+    ui->pAnimPhrasesChocSW->start();
+}
+
+void PageDfuProgressForm::progressDn() {
+    ui->pCircularProgress->setValue(ui->pCircularProgress->value() - 1);
+}
+
+void PageDfuProgressForm::progressUp() {
+    ui->pCircularProgress->setValue(ui->pCircularProgress->value() + 1);
+}
+
+void PageDfuProgressForm::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != phraseTimerId || phraseTimerId == 0)
+        return;
+    const QStringList& phrases = phrasesChoc();
+    ui->pPhrasesChoc->setText(phrases.at(phraseIndex));
+    phraseIndex += 1;
+    if (phraseIndex >= phrases.size())
+        phraseIndex = 0;
+}

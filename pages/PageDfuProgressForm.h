@@ -1,0 +1,33 @@
+#pragma once
+
+#include "StackPageWidget.h"
+
+namespace Ui {
+class PageDfuProgressForm;
+}
+
+class PageDfuProgressForm : public StackPageWidget {
+    Q_OBJECT
+public:
+    explicit PageDfuProgressForm(QWidget* parent);
+    ~PageDfuProgressForm() override;
+
+public slots:
+    void reset() override;
+    void setProgress(int val);
+    void setNoScroll();
+    void setNormalScroll();
+    void setStarWarsScroll();
+    void progressDn();
+    void progressUp();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    void stopPhraseTimer();
+
+    Ui::PageDfuProgressForm* ui;
+    int phraseIndex = 0;
+    int phraseTimerId = 0;
+};

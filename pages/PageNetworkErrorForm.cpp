@@ -1,0 +1,13 @@
+#include "PageNetworkErrorForm.h"
+#include "ui_PageNetworkErrorForm.h"
+
+PageNetworkErrorForm::PageNetworkErrorForm(QWidget* parent)
+    : StackPageWidget(parent), ui(new Ui::PageNetworkErrorForm) {
+    ui->setupUi(this);
+}
+
+PageNetworkErrorForm::~PageNetworkErrorForm() {
+    delete ui;
+}
+
+void PageNetworkErrorForm::reset() {}

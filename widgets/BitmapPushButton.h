@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QPushButton>
+
+#include <memory>
+
+// A push button that draws only its picture, the same in every state.
+class BitmapPushButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit BitmapPushButton(QWidget* parent = nullptr);
+    BitmapPushButton(const QString& text, QWidget* parent = nullptr);
+    BitmapPushButton(const QIcon& icon, const QString& text, QWidget* parent = nullptr);
+    ~BitmapPushButton() override;
+
+    void setPixmap(const QString& path);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::unique_ptr<QPixmap> pixmap;
+};

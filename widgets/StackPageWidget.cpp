@@ -1,0 +1,3 @@
+#include "StackPageWidget.h"
+
+StackPageWidget::StackPageWidget(QWidget* parent) : QWidget(parent) {}
