@@ -1,0 +1,16 @@
+#!/bin/sh
+# Builds everything and runs every test: the QtTest suites, the end-to-end
+# runs under Xvfb, then the suites again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/install-deps.sh"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$top/build" -j "$jobs"
+(cd "$top/build" && ctest --output-on-failure -j "$jobs")
+
+cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKERNO_SANITIZE=ON >/dev/null
+cmake --build "$top/build-asan" -j "$jobs"
+(cd "$top/build-asan" && ctest --output-on-failure -j "$jobs" -LE no-sanitizer)
