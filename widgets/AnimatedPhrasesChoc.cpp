@@ -1,5 +1,12 @@
 #include "AnimatedPhrasesChoc.h"
 
+#include <QPainter>
+#include <QTimerEvent>
+
+namespace {
+const int kTextFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
+}
+
 AnimatedPhrasesChoc::AnimatedPhrasesChoc(QWidget* parent, Qt::WindowFlags f) : QLabel(parent, f) {}
 
 AnimatedPhrasesChoc::AnimatedPhrasesChoc(const QString& label, QWidget* parent, Qt::WindowFlags f)
@@ -7,9 +14,68 @@ AnimatedPhrasesChoc::AnimatedPhrasesChoc(const QString& label, QWidget* parent, 
 
 void AnimatedPhrasesChoc::setPhrases(const QStringList& phrases) {
     text = phrases.join(QStringLiteral("\n\n\n\n"));
+    dirty = true;
     update();
 }
 
-void AnimatedPhrasesChoc::start() {}
+void AnimatedPhrasesChoc::start() {
+    if (timerId)
+        killTimer(timerId);
+    timerId = startTimer(50, Qt::CoarseTimer);
+}
 
-void AnimatedPhrasesChoc::stop() {}
+void AnimatedPhrasesChoc::stop() {
+    if (timerId)
+        killTimer(timerId);
+    timerId = 0;
+}
+
+void AnimatedPhrasesChoc::timerEvent(QTimerEvent* event) {
+    if (timerId == 0 || event->timerId() != timerId)
+        return;
+    update();
+    offset += 1;
+    if (offset > limit)
+        offset = 0;
+}
+
+// Renders the whole text once, with a blank band of the widget's height above
+// and below it, so that the text enters from the bottom and leaves at the top.
+void AnimatedPhrasesChoc::layoutText() {
+    const int w = width();
+    const int h = height();
+    QFont font;
+    QRect b;
+    {
+        QPainter probe(this);
+        font = probe.font();
+        // Measured without a height limit: the text is never cut.
+        b = probe.boundingRect(QRect(0, 0, w, 15000), kTextFlags, text);
+    }
+    const int textHeight = b.bottom() - b.top() + 1;
+    bandHeight = h;
+    limit = h + textHeight;
+    offset = 0;
+    pixRect = QRect(QPoint(0, 0), QPoint(w - 1, b.bottom() + 2 * h));
+    textRect = QRect(QPoint(0, h), QPoint(w - 1, h + b.bottom()));
+
+    pixmap = QPixmap(pixRect.size());
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setPen(QColor(255, 255, 255));
+    painter.setFont(font);
+    painter.drawText(textRect, kTextFlags, text);
+}
+
+void AnimatedPhrasesChoc::paintEvent(QPaintEvent*) {
+    if (dirty) {
+        layoutText();
+        dirty = false;
+    }
+    if (pixmap.isNull())
+        return;
+    QPainter painter(this);
+    // The size of the last layout holds until the next setPhrases.
+    const QRect window(0, offset, pixRect.width(), bandHeight);
+    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window);
+}

@@ -1,17 +1,195 @@
 #include "AnimatedPhrasesChoc_SW.h"
 
+#include <QMoveEvent>
+#include <QPainter>
+#include <QSoundEffect>
+#include <QTimerEvent>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+// The theme tune lives on our download server.
+const char kThemeServer[] = "http://tune.kerno-audio.example";
+const char kThemePath[] = "/star-wars-theme-song.wav";
+
+const QColor kTextColour(220, 182, 81);
+const QPainter::RenderHints kHints =
+    QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform;
+
+// Without a sound server or a network the audio backend complains on every
+// attempt; one line is enough to tell why the crawl is silent.
+QtMessageHandler previousHandler = nullptr;
+std::atomic_bool audioWarningShown{false};
+
+bool isAudioBackendMessage(const QString& message) {
+    return message.startsWith(QLatin1String("PulseAudioService")) ||
+           message.startsWith(QLatin1String("QSoundEffect")) ||
+           message.startsWith(QLatin1String("QAudio"));
+}
+
+void audioMessageFilter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && isAudioBackendMessage(message) && audioWarningShown.exchange(true))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+void installAudioMessageFilter() {
+    static const bool installed = [] {
+        previousHandler = qInstallMessageHandler(audioMessageFilter);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
+
+} // namespace
+
 AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(QWidget* parent, Qt::WindowFlags f)
-    : QLabel(parent, f) {}
+    : AnimatedPhrasesChoc_SW(QString(), parent, f) {}
 
 AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(const QString& label, QWidget* parent,
                                                Qt::WindowFlags f)
-    : QLabel(label, parent, f) {}
+    : QLabel(label, parent, f),
+      background(QImage(QStringLiteral(":/Pages2/0-fond")).convertToFormat(QImage::Format_ARGB32)),
+      themeUrl(defaultThemeSource()) {}
+
+AnimatedPhrasesChoc_SW::~AnimatedPhrasesChoc_SW() = default;
+
+QUrl AnimatedPhrasesChoc_SW::defaultThemeSource() {
+    return QUrl(QString::fromLatin1(kThemeServer) + QLatin1String(kThemePath));
+}
+
+void AnimatedPhrasesChoc_SW::setThemeSource(const QUrl& url) {
+    themeUrl = url;
+    if (theme)
+        theme->setSource(url);
+}
 
 void AnimatedPhrasesChoc_SW::setPhrases(const QStringList& phrases) {
     text = phrases.join(QLatin1Char('\n'));
+    dirty = true;
     update();
 }
 
-void AnimatedPhrasesChoc_SW::start() {}
+void AnimatedPhrasesChoc_SW::start() {
+    stop();
+    timerId = startTimer(50, Qt::CoarseTimer);
+    // Made on first use: pages that never crawl open no sound server connection
+    // and fetch nothing.
+    if (!theme) {
+        installAudioMessageFilter();
+        theme.reset(new QSoundEffect);
+        theme->setSource(themeUrl);
+    }
+    theme->setLoopCount(QSoundEffect::Infinite);
+    theme->play();
+}
 
-void AnimatedPhrasesChoc_SW::stop() {}
+void AnimatedPhrasesChoc_SW::stop() {
+    if (timerId)
+        killTimer(timerId);
+    timerId = 0;
+    if (theme)
+        theme->stop();
+}
+
+void AnimatedPhrasesChoc_SW::timerEvent(QTimerEvent* event) {
+    if (timerId == 0 || event->timerId() != timerId)
+        return;
+    update();
+    offset += 1;
+    if (offset > limit)
+        offset = 0;
+}
+
+QTransform AnimatedPhrasesChoc_SW::crawlTransform(int width) {
+    const int w2 = width / 2;
+    const QTransform project(1, 0, 0, 0, 1, -0.004, -w2, 0, 1);
+    return project * QTransform::fromScale(0.8, 0.5) * QTransform::fromTranslate(w2, 0);
+}
+
+QImage AnimatedPhrasesChoc_SW::makeFadeImage(const QImage& fadeSource) {
+    if (fadeSource.isNull())
+        return QImage();
+    const QImage source = fadeSource.convertToFormat(QImage::Format_ARGB32);
+    QImage fade(source.size(), QImage::Format_ARGB32);
+    const int h2 = source.height();
+    const int w = source.width();
+    for (int y = 0; y < h2; ++y) {
+        const double a = double(h2 - y) / h2;
+        const int alpha = int(a * 255);
+        const QRgb* in = reinterpret_cast<const QRgb*>(source.constScanLine(y));
+        QRgb* out = reinterpret_cast<QRgb*>(fade.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            out[x] = qRgba(qRed(in[x]), qGreen(in[x]), qBlue(in[x]), alpha);
+    }
+    return fade;
+}
+
+// The strip of page background behind the upper half of the band.
+void AnimatedPhrasesChoc_SW::buildFade() {
+    const int h2 = height() / 2;
+    fadeSource = background.isNull() ? QImage() : background.copy(QRect(pos(), QSize(width(), h2)));
+    fadeImage = makeFadeImage(fadeSource);
+    fadeBuilt = true;
+}
+
+void AnimatedPhrasesChoc_SW::moveEvent(QMoveEvent* event) {
+    QLabel::moveEvent(event);
+    buildFade();
+}
+
+void AnimatedPhrasesChoc_SW::layoutText() {
+    const int w = width();
+    const int h = height();
+    QFont font;
+    QRect b;
+    {
+        QPainter probe(this);
+        probe.setRenderHints(kHints);
+        font = probe.font();
+        // Measured justified, drawn centred: both wrap at the same width.
+        b = probe.boundingRect(QRect(0, 0, w, 15000),
+                               Qt::AlignJustify | Qt::AlignTop | Qt::TextWordWrap, text);
+    }
+    const int textHeight = b.bottom() - b.top() + 1;
+    bandHeight = h;
+    limit = h + textHeight;
+    offset = 0;
+    pixRect = QRect(QPoint(0, 0), QPoint(w - 1, b.bottom() + 2 * h));
+    textRect = QRect(QPoint(0, h / 2), QPoint(w - 1, b.bottom() + h / 2));
+
+    pixmap = QPixmap(pixRect.size());
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setPen(kTextColour);
+    painter.setFont(font);
+    painter.setRenderHints(kHints);
+    painter.drawText(textRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text);
+}
+
+void AnimatedPhrasesChoc_SW::paintEvent(QPaintEvent*) {
+    if (dirty) {
+        layoutText();
+        dirty = false;
+    }
+    // Rendered before any move event (e.g. grabbed while hidden): build it now.
+    if (!fadeBuilt)
+        buildFade();
+    if (!pixmap.isNull()) {
+        QPainter painter(this);
+        painter.setRenderHints(kHints);
+        painter.setTransform(crawlTransform(width()));
+        const QRect window(0, offset, pixRect.width(), bandHeight);
+        painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window);
+    }
+    if (!fadeImage.isNull()) {
+        QPainter painter(this);
+        painter.setRenderHints(kHints);
+        painter.drawImage(0, 0, fadeImage);
+    }
+}
