@@ -1,0 +1,144 @@
+#include "DfuFile.h"
+
+#include "Protocol.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hiddfu {
+namespace {
+
+std::uint16_t u16At(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t u32At(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+DfuResult fail(std::int32_t code, std::string what) {
+    return DfuResult{code, std::move(what)};
+}
+
+// zlib takes uInt lengths; feed it in slices so any size_t works.
+std::uint32_t zlibCrc(const std::uint8_t* data, std::size_t size) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const uInt n = size > 0x40000000u ? 0x40000000u : static_cast<uInt>(size);
+        crc = crc32(crc, data, n);
+        data += n;
+        size -= n;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+const char kPlaceholderMark[] = "KERNO PLACEHOLDER";
+
+} // namespace
+
+std::string DfuImage::description() const {
+    if (payload.size() < kCsrHeaderSize)
+        return {};
+    const char* text = reinterpret_cast<const char*>(payload.data() + kCsrDescriptionOffset);
+    return std::string(text, strnlen(text, kCsrDescriptionSize));
+}
+
+bool DfuImage::isPlaceholder() const {
+    return payload.size() >= kCsrHeaderSize &&
+           std::memcmp(payload.data() + kCsrDescriptionOffset, kPlaceholderMark,
+                       sizeof kPlaceholderMark - 1) == 0;
+}
+
+DfuResult parseDfuFile(const std::uint8_t* data, std::size_t size, DfuImage& image) {
+    if (size < kDfuSuffixSize)
+        return fail(kErrFileInvalid, "file of " + std::to_string(size) +
+                                         " bytes is too short for a DFU suffix");
+    const std::uint8_t* suffix = data + size - kDfuSuffixSize;
+    if (suffix[8] != 'U' || suffix[9] != 'F' || suffix[10] != 'D')
+        return fail(kErrFileInvalid, "no DFU suffix signature \"UFD\"");
+    if (suffix[11] != kDfuSuffixSize)
+        return fail(kErrFileInvalid, "DFU suffix length is " + std::to_string(suffix[11]) +
+                                         ", expected 16");
+    const std::uint32_t stored = u32At(suffix + 12);
+    const std::uint32_t computed = ~zlibCrc(data, size - 4);
+    if (stored != computed) {
+        char text[96];
+        std::snprintf(text, sizeof text, "CRC mismatch: file says 0x%08x, content gives 0x%08x",
+                      static_cast<unsigned>(stored), static_cast<unsigned>(computed));
+        return fail(kErrFileCrc, text);
+    }
+    const std::uint16_t product = u16At(suffix + 2);
+    const std::uint16_t vendor = u16At(suffix + 4);
+    if ((vendor != 0xFFFF && vendor != kVendorId) || (product != 0xFFFF && product != kProductId)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "file is for device %04x:%04x, not %04x:%04x", vendor,
+                      product, kVendorId, kProductId);
+        return fail(kErrFileInvalid, text);
+    }
+    const std::size_t payloadSize = size - kDfuSuffixSize;
+    if (payloadSize < kCsrHeaderSize || std::memcmp(data, "CSR-dfu2", kCsrMagicSize) != 0)
+        return fail(kErrFileInvalid, "payload is not a CSR-dfu2 image");
+    try {
+        image.payload.assign(data, data + payloadSize);
+    } catch (const std::bad_alloc&) {
+        return fail(kErrNoMemory, "no memory for a " + std::to_string(payloadSize) +
+                                      "-byte image");
+    }
+    image.bcdDevice = u16At(suffix);
+    image.idProduct = product;
+    image.idVendor = vendor;
+    image.bcdDfu = u16At(suffix + 6);
+    return {};
+}
+
+DfuResult readDfuFile(const std::string& path, DfuImage& image) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(kErrOpenFile, "cannot open " + path + ": " + std::strerror(errno));
+    struct FdGuard {
+        int fd;
+        ~FdGuard() { ::close(fd); }
+    } guard{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return fail(kErrOpenFile, "cannot stat " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(kErrOpenFile, path + " is not a regular file");
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > kMaxDfuFileSize)
+        return fail(kErrFileInvalid, path + " has " + std::to_string(size) +
+                                         " bytes, more than any DFU image for this device");
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.resize(size);
+    } catch (const std::bad_alloc&) {
+        return fail(kErrNoMemory, "no memory to read " + path);
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, bytes.data() + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(kErrFileRead, "read of " + path + " failed: " + std::strerror(errno));
+        if (n == 0)
+            return fail(kErrFileRead, "short read of " + path + ": " + std::to_string(done) +
+                                          " of " + std::to_string(size) + " bytes");
+        done += static_cast<std::size_t>(n);
+    }
+    DfuResult result = parseDfuFile(bytes.data(), bytes.size(), image);
+    if (result.code != 0)
+        result.what = path + ": " + result.what;
+    return result;
+}
+
+} // namespace hiddfu

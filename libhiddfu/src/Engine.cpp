@@ -1,0 +1,398 @@
+#include "Engine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <system_error>
+#include <vector>
+
+namespace hiddfu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string describe(const char* what, const IoResult& r) {
+    return std::string(what) + (r.kind == IoResult::Gone ? ": device gone: " : ": ") + r.what;
+}
+
+} // namespace
+
+Engine::Engine(TransportFactory factory, Options options)
+    : factory_(std::move(factory)), options_(std::move(options)) {}
+
+Engine::~Engine() {
+    disconnect();
+}
+
+std::int32_t Engine::fail(std::int32_t code, const std::string& what) {
+    bool repeated;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        repeated = what == lastError_;
+        lastError_ = what;
+    }
+    // Connection attempts repeat every few ticks: one line per distinct failure is enough.
+    if (!repeated) {
+        const std::string line = what + " (" + std::to_string(code) + ")";
+        if (options_.log) {
+            options_.log(line);
+        } else {
+            std::fprintf(stderr, "libHidDfu: %s\n", line.c_str());
+            std::fflush(stderr);
+        }
+    }
+    return code;
+}
+
+std::string Engine::lastError() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastError_;
+}
+
+void Engine::joinWorker() {
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void Engine::closeTransport() {
+    if (transport_)
+        transport_->close();
+    transport_.reset();
+    connected_ = false;
+    connectedFlag_ = false;
+}
+
+std::int32_t Engine::connect(std::uint16_t vendorId, std::uint16_t productId,
+                             std::uint16_t usagePage, std::uint16_t usage,
+                             std::uint16_t* deviceCount) {
+    std::lock_guard<std::mutex> api(apiMutex_);
+    if (deviceCount)
+        *deviceCount = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (phase_ == Phase::Running)
+            return fail(kErrBusy, "connect refused: a transfer is running");
+        phase_ = Phase::Idle;
+    }
+    joinWorker();
+    closeTransport();
+    progress_ = 0;
+
+    std::unique_ptr<Transport> transport = factory_ ? factory_() : nullptr;
+    if (!transport)
+        return fail(kErrConnect, "no HID transport available");
+    std::uint16_t count = 0;
+    const IoResult opened = transport->open(vendorId, productId, usagePage, usage, count);
+    if (deviceCount)
+        *deviceCount = count;
+    if (!opened.ok())
+        return fail(kErrConnect, opened.what);
+    transport_ = std::move(transport);
+
+    Status status;
+    const IoResult got = getStatus(status);
+    if (!got.ok()) {
+        closeTransport();
+        return fail(kErrConnect, describe("device opened but its status cannot be read", got));
+    }
+    const std::int32_t cleared = leaveErrorState(status, "on connect");
+    if (cleared != kOk) {
+        closeTransport();
+        return cleared;
+    }
+    connected_ = true;
+    connectedFlag_ = true;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    cancel_ = false;
+    transferCode_ = 0;
+    return kOk;
+}
+
+std::int32_t Engine::leaveErrorState(Status& status, const char* when) {
+    if (status.state != dfuERROR)
+        return kOk;
+    const std::string was = statusName(status.status);
+    IoResult r = sendControl(kControlClearStatus);
+    if (!r.ok())
+        return fail(kErrClearStatus,
+                    describe(("clear-status " + std::string(when) + " failed").c_str(), r));
+    r = getStatus(status);
+    if (!r.ok())
+        return fail(kErrClearStatus, describe("status after clear-status", r));
+    if (status.state == dfuERROR)
+        return fail(kErrClearStatus, std::string("device stays in dfuERROR (") +
+                                         statusName(status.status) + ") after clear-status " +
+                                         when + ", was " + was);
+    return kOk;
+}
+
+std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
+    std::lock_guard<std::mutex> api(apiMutex_);
+    if (!connected_)
+        return fail(kErrSequence, "upgrade before a successful connect");
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (phase_ == Phase::Running)
+            return fail(kErrBusy, "upgrade refused: a transfer is already running");
+    }
+    if (!path)
+        return fail(kErrInvalidParam, "upgrade: file name is NULL");
+    if (options != 0)
+        return fail(kErrInvalidParam, "upgrade: options must be 0, got " + std::to_string(options));
+    joinWorker();
+
+    auto image = std::make_shared<DfuImage>();
+    const DfuResult read = readDfuFile(path, *image);
+    if (read.code != kOk)
+        return fail(read.code, read.what);
+    if (options_.refusePlaceholder && image->isPlaceholder())
+        return fail(kErrFileInvalid, std::string(path) +
+                                         ": refusing to write the KERNO PLACEHOLDER image to a "
+                                         "real speaker; use a real firmware file");
+
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        phase_ = Phase::Running;
+        cancel_ = false;
+        transferCode_ = 0;
+    }
+    progress_ = 0;
+    try {
+        worker_ = std::thread(&Engine::run, this, std::shared_ptr<const DfuImage>(image));
+    } catch (const std::system_error& e) {
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            phase_ = Phase::Idle;
+        }
+        return fail(-13, std::string("cannot start the transfer thread: ") + e.what());
+    }
+    return kOk;
+}
+
+std::int32_t Engine::progress() const {
+    if (!connectedFlag_)
+        return kErrSequence;
+    return progress_;
+}
+
+void Engine::run(std::shared_ptr<const DfuImage> image) {
+    std::int32_t code;
+    try {
+        code = transfer(*image);
+    } catch (const std::bad_alloc&) {
+        code = fail(kErrNoMemory, "out of memory during the transfer");
+    } catch (...) {
+        code = fail(kErrUnknown, "unexpected failure during the transfer");
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        transferCode_ = code;
+        phase_ = code == kOk ? Phase::Succeeded : Phase::Failed;
+    }
+    // Last: 100 tells the caller the operation is over, either way.
+    progress_ = 100;
+}
+
+bool Engine::cancelled() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return cancel_;
+}
+
+bool Engine::sleepUnlessCancelled(milliseconds duration) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return !wake_.wait_for(lock, duration, [this] { return cancel_; });
+}
+
+IoResult Engine::getStatus(Status& status) {
+    std::uint8_t report[kStatusReportSize] = {kStatusReportId};
+    std::size_t received = 0;
+    IoResult r = transport_->getFeature(report, sizeof report, received);
+    if (!r.ok())
+        return r;
+    if (received <= kStatusStatusOffset || report[0] != kStatusReportId)
+        return IoResult::failed("malformed status report (" + std::to_string(received) +
+                                " bytes, id " + std::to_string(report[0]) + ")");
+    status.pollMs = report[kStatusPollOffset] | (report[kStatusPollOffset + 1] << 8) |
+                    (report[kStatusPollOffset + 2] << 16);
+    status.state = report[kStatusStateOffset];
+    status.status = report[kStatusStatusOffset];
+    return r;
+}
+
+IoResult Engine::sendControl(std::uint8_t request) {
+    const std::uint8_t report[kControlReportSize] = {kControlReportId, request};
+    return transport_->sendFeature(report, sizeof report);
+}
+
+std::int32_t Engine::waitWhileBusy(std::size_t index, std::size_t chunks, Status& status) {
+    const auto start = Clock::now();
+    for (;;) {
+        const IoResult r = getStatus(status);
+        if (!r.ok())
+            return fail(kErrUpgrade, describe(("status after chunk " + std::to_string(index) +
+                                               " of " + std::to_string(chunks)).c_str(),
+                                              r));
+        if (status.state != dfuDNBUSY)
+            return kOk;
+        if (Clock::now() - start >= options_.bounds.chunkBusyLimit)
+            return fail(kErrUpgrade,
+                        "device still busy " +
+                            std::to_string(options_.bounds.chunkBusyLimit.count()) +
+                            " ms after chunk " + std::to_string(index));
+        // Sleep what the device asks for, bounded; never less than 1 ms so a device
+        // announcing 0 while busy cannot make us spin.
+        const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
+                                             options_.bounds.maxPollSleep);
+        if (!sleepUnlessCancelled(wait))
+            return fail(kErrUpgrade, "transfer cancelled");
+    }
+}
+
+std::int32_t Engine::waitManifestation() {
+    const auto start = Clock::now();
+    Status status;
+    for (;;) {
+        const IoResult r = getStatus(status);
+        if (!r.ok())
+            return fail(kErrUpgrade, describe("status during manifestation", r));
+        switch (status.state) {
+        case dfuIDLE:
+        case dfuMANIFEST_WAIT_RESET:
+            return kOk;
+        case dfuERROR:
+            if (status.status == errFIRMWARE || status.status == errVERIFY)
+                return fail(kErrFirmware, std::string("device rejected the written image (") +
+                                              statusName(status.status) + ")");
+            return fail(kErrUpgrade, std::string("manifestation failed (") +
+                                         statusName(status.status) + ")");
+        case dfuDNLOAD_SYNC:
+        case dfuDNBUSY:
+        case dfuDNLOAD_IDLE:
+        case dfuMANIFEST_SYNC:
+        case dfuMANIFEST:
+            break;
+        default:
+            return fail(kErrUpgrade, std::string("unexpected state ") + stateName(status.state) +
+                                         " during manifestation");
+        }
+        if (Clock::now() - start >= options_.bounds.manifestLimit)
+            return fail(kErrUpgrade,
+                        "manifestation not finished after " +
+                            std::to_string(options_.bounds.manifestLimit.count()) + " ms");
+        const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
+                                             options_.bounds.maxPollSleep);
+        if (!sleepUnlessCancelled(wait))
+            return fail(kErrUpgrade, "transfer cancelled during manifestation");
+    }
+}
+
+std::int32_t Engine::transfer(const DfuImage& image) {
+    Status status;
+    IoResult r = getStatus(status);
+    if (!r.ok())
+        return fail(kErrUpgrade, describe("status before the download", r));
+    const std::int32_t cleared = leaveErrorState(status, "before the download");
+    if (cleared != kOk)
+        return cleared;
+
+    const std::vector<std::uint8_t>& payload = image.payload;
+    const std::size_t chunks = (payload.size() + kMaxChunkPayload - 1) / kMaxChunkPayload;
+    if (chunks >= 0xFFFF)
+        return fail(kErrFileInvalid, "image too large for 16-bit chunk indices");
+    std::uint8_t report[kCommandReportSize];
+    auto prepare = [&report](std::size_t index, const std::uint8_t* data, std::size_t length) {
+        std::fill(std::begin(report), std::end(report), 0);
+        report[0] = kCommandReportId;
+        report[1] = kCommandUpgradeData;
+        report[kCommandIndexOffset] = index & 0xFF;
+        report[kCommandIndexOffset + 1] = (index >> 8) & 0xFF;
+        report[kCommandLengthOffset] = length & 0xFF;
+        report[kCommandLengthOffset + 1] = (length >> 8) & 0xFF;
+        std::copy(data, data + length, report + kCommandPayloadOffset);
+    };
+
+    for (std::size_t index = 0; index < chunks; ++index) {
+        if (cancelled())
+            return fail(kErrUpgrade, "transfer cancelled");
+        const std::size_t offset = index * kMaxChunkPayload;
+        const std::size_t length = std::min(kMaxChunkPayload, payload.size() - offset);
+        prepare(index, payload.data() + offset, length);
+        r = transport_->sendFeature(report, sizeof report);
+        if (!r.ok())
+            return fail(kErrUpgrade, describe(("chunk " + std::to_string(index) + " of " +
+                                               std::to_string(chunks) + " refused")
+                                                  .c_str(),
+                                              r));
+        const std::int32_t busy = waitWhileBusy(index, chunks, status);
+        if (busy != kOk)
+            return busy;
+        if (status.state != dfuDNLOAD_IDLE && status.state != dfuIDLE)
+            return fail(kErrUpgrade, "chunk " + std::to_string(index) + " of " +
+                                         std::to_string(chunks) + " failed: device in " +
+                                         stateName(status.state) + " (" +
+                                         statusName(status.status) + ")");
+        progress_ = static_cast<std::int32_t>((index + 1) * 99 / chunks);
+    }
+
+    if (cancelled())
+        return fail(kErrUpgrade, "transfer cancelled");
+    prepare(chunks, nullptr, 0);
+    r = transport_->sendFeature(report, sizeof report);
+    if (!r.ok())
+        return fail(kErrUpgrade, describe("end-of-download report refused", r));
+    return waitManifestation();
+}
+
+std::int32_t Engine::reset() {
+    std::lock_guard<std::mutex> api(apiMutex_);
+    if (!connected_)
+        return fail(kErrSequence, "reset before a successful connect");
+    Phase phase;
+    std::int32_t transferCode;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        phase = phase_;
+        transferCode = transferCode_;
+    }
+    if (phase == Phase::Running)
+        return fail(kErrBusy, "reset refused: a transfer is running");
+    if (phase == Phase::Failed)
+        return fail(transferCode, "no reset: the transfer failed");
+    joinWorker();
+
+    const IoResult r = sendControl(kControlReset);
+    if (r.ok()) {
+        closeTransport();
+        return kOk;
+    }
+    // A device that restarts before acknowledging makes the send fail; after a
+    // successful manifestation that is the reset we asked for.
+    if (phase == Phase::Succeeded &&
+        (r.kind == IoResult::Gone || transport_->waitGone(options_.bounds.resetGoneWait))) {
+        closeTransport();
+        return kOk;
+    }
+    return fail(kErrReset, describe("reset report refused", r));
+}
+
+std::int32_t Engine::disconnect() {
+    std::lock_guard<std::mutex> api(apiMutex_);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        cancel_ = true;
+    }
+    wake_.notify_all();
+    joinWorker();
+    closeTransport();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        phase_ = Phase::Idle;
+        cancel_ = false;
+        transferCode_ = 0;
+    }
+    progress_ = 0;
+    return kOk;
+}
+
+} // namespace hiddfu
