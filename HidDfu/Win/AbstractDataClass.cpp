@@ -6,7 +6,12 @@ AbstractDataClass::AbstractDataClass(const uchar* data, qint64 size, const QStri
     : data(data), size(size), version(version) {}
 
 bool AbstractDataClass::writeToTempFile() {
-    tempFile.setFileTemplate(QDir::tempPath() + QDir::separator() +
+    // Qt answers an empty path when the temporary directory does not exist;
+    // the file would then land in the root directory (writable for root).
+    const QString tempDir = QDir::tempPath();
+    if (tempDir.isEmpty())
+        return false;
+    tempFile.setFileTemplate(tempDir + QDir::separator() +
                              QStringLiteral("Kerno_Tindal2-Mise_a_jour-") + name() +
                              QStringLiteral("-XXXXXX"));
     if (!tempFile.open())
