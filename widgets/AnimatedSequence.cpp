@@ -38,6 +38,8 @@ void AnimatedSequence::start() {
         return;
     loadStep(0);
     startTimerFor(currentStep);
+    // Show step 0 now, not one interval later, when the page is already on screen.
+    update();
     emit starting();
 }
 
@@ -91,9 +93,6 @@ void AnimatedSequence::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (isRunning()) {
         QPainter compose(&canvas);
-        compose.setCompositionMode(QPainter::CompositionMode_Source);
-        compose.fillRect(canvas.rect(), Qt::transparent);
-        compose.setCompositionMode(QPainter::CompositionMode_SourceOver);
         compose.drawImage(0, 0, background);
         compose.setOpacity(qBound(0.0, opacityFrom, 1.0));
         compose.drawImage(0, 0, fromPicture);
