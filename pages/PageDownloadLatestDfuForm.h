@@ -1,0 +1,57 @@
+#pragma once
+
+#include "ProxySettings.h"
+#include "StackPageWidget.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class QTemporaryFile;
+
+namespace Ui {
+class PageDownloadLatestDfuForm;
+}
+
+// Fetches the latest firmware image over HTTP and keeps it in a temporary file.
+class PageDownloadLatestDfuForm : public StackPageWidget {
+    Q_OBJECT
+public:
+    // proxySettings must outlive the page; it is read again at each startDownload().
+    PageDownloadLatestDfuForm(const ProxySettings* proxySettings, QWidget* parent);
+    ~PageDownloadLatestDfuForm() override;
+
+    QUrl downloadUrl() const { return url; }
+    // Points the page at another server (a mirror, a local test server).
+    void setDownloadUrl(const QUrl& address);
+
+signals:
+    void progress(int percents);
+    void downloadFailed();
+    void downloadSuccess(QString dfuFileName);
+
+public slots:
+    void reset() override;
+    void startDownload();
+    void doneWithTempFile();
+
+protected slots:
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void downloadFinished(QNetworkReply* pReply);
+    void networkError(QNetworkReply::NetworkError);
+
+private:
+    void store(QNetworkReply* pReply);
+
+    Ui::PageDownloadLatestDfuForm* ui;
+    QUrl url;
+    QNetworkRequest request;
+    QNetworkAccessManager* manager;
+    QPointer<QNetworkReply> reply;
+    QString tempFileName;
+    QTemporaryFile* tempFile;
+    const ProxySettings* proxySettings;
+};
