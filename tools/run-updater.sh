@@ -39,7 +39,8 @@ fi
 shots=${KERNO_SHOTS_DIR:-$(mktemp -d /tmp/kerno-run-XXXXXX)}
 echo "Screenshots: $shots"
 set +e
-xvfb-run -a -s "-screen 0 1024x768x24" \
+# A start number of our own keeps clear of other xvfb-run users on the machine.
+xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24" \
     python3 "$top/tests/e2e/kerno_e2e.py" --binary "$updater" --virtual-dir "$speaker_dir" \
     --shots "$shots" --timeout "${KERNO_RUN_TIMEOUT:-180}" drive
 status=$?

@@ -165,6 +165,16 @@ def ready_visible(shot):
 
 # --- X --------------------------------------------------------------------------
 
+def visible_windows():
+    out = run(["xdotool", "search", "--onlyvisible", "--name", "."], check=False)
+    names = []
+    for w in out.split():
+        name = run(["xdotool", "getwindowname", w.decode()], check=False).decode(
+            "utf-8", errors="replace").strip()
+        names.append("%s %r" % (w.decode(), name))
+    return ", ".join(names) or "none"
+
+
 def find_window(title_regex):
     out = run(["xdotool", "search", "--onlyvisible", "--name", title_regex], check=False)
     ids = out.split()
@@ -418,7 +428,11 @@ def case_tmpdir_unwritable(opts, work):
     """No temporary file: the critical box, then status 255 (-1) once it is closed."""
     u = Updater(opts, tmpdir="/nonexistent")
     try:
-        box = wait_for("the disk space box", 30, lambda: find_window(DISK_TITLE))
+        try:
+            box = wait_for("the disk space box", 30,
+                           lambda: (u.check_alive(), find_window(DISK_TITLE))[1])
+        except Failure as e:
+            raise Failure("%s; windows: %s; stderr: %s" % (e, visible_windows(), u.stderr))
         screenshot("root", os.path.join(work, "disk-box.png"))
         expect(find_window(TITLE) is None, "the main window is shown despite the failure")
         key(box, "Return")
