@@ -393,6 +393,22 @@ def failure_case(speaker, bound_s, line, stdout_mark, dump_expected=False):
     return case
 
 
+def case_quit_during_transfer(opts, work):
+    """Closing the window half-way through the transfer ends the process
+    cleanly and quickly, the library's transfer thread still running."""
+    u = Updater(opts, "appear-after-ms=300;chunk-ms=10;manifest-ms=150")
+    try:
+        u.wait_window()
+        u.press_ready()
+        u.wait_page(["progress"], 20)
+        time.sleep(1.0)
+        status = u.close_with_confirmation(bound_s=10)
+        expect(status == 0, "exit status %s when closed during the transfer" % status)
+        expect(not temp_files(u.tmpdir), "the temporary firmware file outlived the window")
+    finally:
+        u.kill()
+
+
 def case_corrupt_dfu(opts, work):
     """A .dfu file with a wrong CRC, chosen with Ctrl+Alt+Shift+F, never starts."""
     image = bytearray(read(opts.image))
@@ -538,6 +554,7 @@ CASES = {
     "fail_reset": (failure_case("fail=reset", 30, 517, "(resetDevice)", dump_expected=True), 60),
     "fail_busy": (failure_case("fail=busy", 40, 517, "(resetDevice)"), 70),
     "corrupt_dfu": (case_corrupt_dfu, 60),
+    "quit_during_transfer": (case_quit_during_transfer, 60),
     "tmpdir_unwritable": (case_tmpdir_unwritable, 40),
     "temp_file": (case_temp_file, 40),
     "failed_page_shortcut": (case_failed_page_shortcut, 40),
