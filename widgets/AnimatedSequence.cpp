@@ -13,7 +13,53 @@ QImage loadPicture(const QString& path) {
         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
+// Cuts the fully transparent margins away (drawing them changes nothing) and marks a
+// picture without any transparency as such, so that it is copied rather than blended.
+AnimatedSequence::Layer trimmed(const QImage& picture) {
+    AnimatedSequence::Layer layer;
+    if (picture.isNull())
+        return layer;
+    int top = picture.height(), bottom = -1, left = picture.width(), right = -1;
+    bool opaque = true;
+    for (int y = 0; y < picture.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+        for (int x = 0; x < picture.width(); ++x) {
+            const int alpha = qAlpha(line[x]);
+            opaque &= alpha == 255;
+            if (alpha) {
+                top = qMin(top, y);
+                bottom = y;
+                left = qMin(left, x);
+                right = qMax(right, x);
+            }
+        }
+    }
+    if (bottom < 0)
+        return layer;
+    const QRect used(QPoint(left, top), QPoint(right, bottom));
+    layer.image = used == picture.rect() ? picture : picture.copy(used);
+    if (opaque)
+        layer.image = layer.image.convertToFormat(QImage::Format_RGB32);
+    layer.offset = used.topLeft();
+    return layer;
+}
+
 } // namespace
+
+AnimatedSequence::Layer AnimatedSequence::layer(const QString& path) {
+    const QString name = path.isEmpty() ? kDefaultPicture : path;
+    // Resources never change, so they are decoded once; files are read again.
+    const bool resource = name.startsWith(QLatin1Char(':'));
+    if (resource) {
+        const auto cached = layers.constFind(name);
+        if (cached != layers.constEnd())
+            return *cached;
+    }
+    const Layer loaded = trimmed(loadPicture(name));
+    if (resource)
+        layers.insert(name, loaded);
+    return loaded;
+}
 
 CrossfadeStep::CrossfadeStep(const QString& from, int duration, int tickCount, const QString& to)
     : from(from), duration(duration), tickCount(tickCount), to(to),
@@ -24,8 +70,10 @@ AnimatedSequence::AnimatedSequence(QWidget* parent, Qt::WindowFlags f)
     : AnimatedSequence(QString(), parent, f) {}
 
 AnimatedSequence::AnimatedSequence(const QString& text, QWidget* parent, Qt::WindowFlags f)
-    : QLabel(text, parent, f), background(loadPicture(kDefaultPicture)) {
-    const QSize size = background.isNull() ? QSize(801, 601) : background.size();
+    : QLabel(text, parent, f) {
+    const QImage first = loadPicture(kDefaultPicture);
+    const QSize size = first.isNull() ? QSize(801, 601) : first.size();
+    background = layer(kDefaultPicture);
     canvas = QImage(size, QImage::Format_ARGB32_Premultiplied);
     canvas.fill(Qt::transparent);
 }
@@ -50,7 +98,7 @@ void AnimatedSequence::stop() {
 }
 
 void AnimatedSequence::setBackground(const QString& path) {
-    background = loadPicture(path);
+    background = layer(path);
 }
 
 void AnimatedSequence::loadStep(int index) {
@@ -58,8 +106,8 @@ void AnimatedSequence::loadStep(int index) {
     opacityTo = 0.0;
     stepIndex = index;
     currentStep = sequence.steps.at(index);
-    fromPicture = loadPicture(currentStep.from);
-    toPicture = currentStep.to == currentStep.from ? fromPicture : loadPicture(currentStep.to);
+    fromPicture = layer(currentStep.from);
+    toPicture = currentStep.to == currentStep.from ? fromPicture : layer(currentStep.to);
 }
 
 void AnimatedSequence::startTimerFor(const CrossfadeStep& step) {
@@ -93,11 +141,12 @@ void AnimatedSequence::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (isRunning()) {
         QPainter compose(&canvas);
-        compose.drawImage(0, 0, background);
+        compose.drawImage(background.offset, background.image);
         compose.setOpacity(qBound(0.0, opacityFrom, 1.0));
-        compose.drawImage(0, 0, fromPicture);
+        compose.drawImage(fromPicture.offset, fromPicture.image);
         compose.setOpacity(qBound(0.0, opacityTo, 1.0));
-        compose.drawImage(0, 0, toPicture);
+        compose.drawImage(toPicture.offset, toPicture.image);
     }
     painter.drawImage(0, 0, canvas);
 }
+

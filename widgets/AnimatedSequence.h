@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QList>
@@ -43,6 +44,12 @@ public:
 
     CrossfadeSequence sequence;
 
+    // A decoded picture without its transparent margins, and where it goes.
+    struct Layer {
+        QImage image;
+        QPoint offset;
+    };
+
 signals:
     void starting();
     void finished();
@@ -54,15 +61,17 @@ protected:
 private:
     void loadStep(int index);
     void startTimerFor(const CrossfadeStep& step);
+    Layer layer(const QString& path);
 
     int stepIndex = 0;
     CrossfadeStep currentStep;
     double opacityFrom = 1.0;
     double opacityTo = 0.0;
     int timerId = 0;
-    QImage background;
+    Layer background;
     QImage canvas;
-    // The step's pictures, decoded once per step rather than per frame.
-    QImage fromPicture;
-    QImage toPicture;
+    // The step's pictures, decoded once rather than at every frame.
+    Layer fromPicture;
+    Layer toPicture;
+    QHash<QString, Layer> layers;
 };
