@@ -6,6 +6,7 @@
 #include "TuneServer.h"
 
 #include <QMoveEvent>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QTimerEvent>
 #include <QtTest>
@@ -27,6 +28,7 @@ struct Scroller : AnimatedPhrasesChoc {
 struct Crawl : AnimatedPhrasesChoc_SW {
     using AnimatedPhrasesChoc_SW::background;
     using AnimatedPhrasesChoc_SW::fadeImage;
+    using AnimatedPhrasesChoc_SW::pixmap;
     using AnimatedPhrasesChoc_SW::text;
     void tick(int n = 1) {
         for (int i = 0; i < n; ++i) {
@@ -313,6 +315,29 @@ void tst_Phrases::crawlDrawsGoldInPerspective() {
     QVERIFY(qAbs((lower.first() + lower.last()) / 2 - 380) <= 3);
     for (int y = 0; y < shown.height(); ++y)
         QVERIFY(columnsOf(shown, y, QColor(10, 200, 10)).isEmpty());
+
+    // The band matches a painter drawing the same window under the transform.
+    w->start();
+    w->tick(57);
+    const QImage moved = render(*w, Qt::black);
+    QImage expected(w->size(), QImage::Format_ARGB32);
+    expected.fill(Qt::black);
+    {
+        QPainter painter(&expected);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+        painter.setTransform(AnimatedPhrasesChoc_SW::crawlTransform(w->width()));
+        const QRect window(0, 57, w->width(), w->height());
+        painter.drawImage(QRect(QPoint(0, 0), window.size()), w->pixmap, window);
+    }
+    int lit = 0, off = 0;
+    for (int y = 0; y < moved.height(); ++y)
+        for (int x = 0; x < moved.width(); ++x) {
+            const QRgb a = moved.pixel(x, y), b = expected.pixel(x, y);
+            lit += qGreen(b) > 100;
+            off += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b)) > 90;
+        }
+    QVERIFY(lit > 1000);
+    QVERIFY2(off < lit / 50, qPrintable(QStringLiteral("%1 of %2").arg(off).arg(lit)));
 }
 
 QTEST_MAIN(tst_Phrases)

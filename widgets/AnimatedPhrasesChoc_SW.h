@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QLabel>
-#include <QPixmap>
 #include <QRect>
 #include <QStringList>
 #include <QTransform>
@@ -49,9 +48,11 @@ protected:
 
     void layoutText();
     void buildFade();
+    void renderCrawl();
 
     QImage background;
-    QPixmap pixmap;
+    // The rendered text; an image so that frames can be sampled from it.
+    QImage pixmap;
     QString text;
     QRect pixRect;
     QRect textRect;
@@ -60,6 +61,7 @@ protected:
     int bandHeight = 0;
     QImage fadeSource;
     QImage fadeImage;
+    QImage frame;
     bool fadeBuilt = false;
     bool dirty = true;
     int timerId = 0;
