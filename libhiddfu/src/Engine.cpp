@@ -69,12 +69,15 @@ std::int32_t Engine::connect(std::uint16_t vendorId, std::uint16_t productId,
     std::lock_guard<std::mutex> api(apiMutex_);
     if (deviceCount)
         *deviceCount = 0;
+    bool running;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        if (phase_ == Phase::Running)
-            return fail(kErrBusy, "connect refused: a transfer is running");
-        phase_ = Phase::Idle;
+        running = phase_ == Phase::Running;
+        if (!running)
+            phase_ = Phase::Idle;
     }
+    if (running)
+        return fail(kErrBusy, "connect refused: a transfer is running");
     joinWorker();
     closeTransport();
     progress_ = 0;
@@ -131,11 +134,8 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
     std::lock_guard<std::mutex> api(apiMutex_);
     if (!connected_)
         return fail(kErrSequence, "upgrade before a successful connect");
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (phase_ == Phase::Running)
-            return fail(kErrBusy, "upgrade refused: a transfer is already running");
-    }
+    if (running())
+        return fail(kErrBusy, "upgrade refused: a transfer is already running");
     if (!path)
         return fail(kErrInvalidParam, "upgrade: file name is NULL");
     if (options != 0)
@@ -192,6 +192,11 @@ void Engine::run(std::shared_ptr<const DfuImage> image) {
     }
     // Last: 100 tells the caller the operation is over, either way.
     progress_ = 100;
+}
+
+bool Engine::running() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return phase_ == Phase::Running;
 }
 
 bool Engine::cancelled() {
@@ -292,6 +297,21 @@ std::int32_t Engine::transfer(const DfuImage& image) {
     IoResult r = getStatus(status);
     if (!r.ok())
         return fail(kErrUpgrade, describe("status before the download", r));
+    // A device left busy by a cancelled session must finish that first.
+    const auto settleStart = Clock::now();
+    while (status.state == dfuDNBUSY || status.state == dfuDNLOAD_SYNC ||
+           status.state == dfuMANIFEST_SYNC || status.state == dfuMANIFEST) {
+        if (Clock::now() - settleStart >= options_.bounds.manifestLimit)
+            return fail(kErrUpgrade, std::string("device stays in ") + stateName(status.state) +
+                                         " before the download");
+        const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
+                                             options_.bounds.maxPollSleep);
+        if (!sleepUnlessCancelled(wait))
+            return fail(kErrUpgrade, "transfer cancelled");
+        r = getStatus(status);
+        if (!r.ok())
+            return fail(kErrUpgrade, describe("status before the download", r));
+    }
     const std::int32_t cleared = leaveErrorState(status, "before the download");
     if (cleared != kOk)
         return cleared;

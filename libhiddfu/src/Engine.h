@@ -62,6 +62,8 @@ private:
     IoResult sendControl(std::uint8_t request);
     bool sleepUnlessCancelled(std::chrono::milliseconds duration);
     bool cancelled();
+    bool running();
+    // Never call fail() with stateMutex_ held: it takes that mutex.
 
     const TransportFactory factory_;
     const Options options_;
