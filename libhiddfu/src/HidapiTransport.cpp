@@ -45,7 +45,11 @@ IoResult classify(const std::string& what) {
 
 class HidapiTransport : public Transport {
 public:
-    ~HidapiTransport() override { close(); }
+    // One transport exists at a time; hid_exit frees hidapi's global error text.
+    ~HidapiTransport() override {
+        close();
+        hid_exit();
+    }
 
     IoResult open(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t usagePage,
                   std::uint16_t usage, std::uint16_t& count) override {
