@@ -133,6 +133,37 @@ TEST(abi_hardware_build_without_a_speaker) {
     lib.unload();
 }
 
+// Run with the stand-in hidapi first in the library path.
+static int hardwareOnFakeHidapi() {
+    Library lib(HIDDFU_HARDWARE_LIB);
+    if (!lib.complete())
+        return 1;
+    std::uint16_t count = 0;
+    if (lib.connect(0x0A12, 0xFFFE, 0, 0, &count) != HIDDFU_OK || count != 1) {
+        std::fprintf(stderr, "hardware build did not reach the stand-in device\n");
+        return 2;
+    }
+    fixtures::DfuSpec placeholder;
+    placeholder.description = "KERNO PLACEHOLDER - not a speaker firmware, never flash";
+    fixtures::TempFile refused(fixtures::dfuFile(placeholder));
+    if (lib.upgrade(refused.path.c_str(), 0) != HIDDFU_ERR_FILE_INVALID) {
+        std::fprintf(stderr, "hardware build accepted the placeholder image\n");
+        return 3;
+    }
+    fixtures::TempFile real(fixtures::dfuFile());
+    if (lib.upgrade(real.path.c_str(), 0) != HIDDFU_OK ||
+        !harness::waitFor([&] { return lib.progress() >= 100; }, kHang))
+        return 4;
+    // The model restarts before acknowledging: hidapi sees the send fail.
+    const std::int32_t reset = lib.reset();
+    if (reset != HIDDFU_OK) {
+        std::fprintf(stderr, "reset returned %d\n", reset);
+        return 5;
+    }
+    std::fprintf(stderr, "hardware build over the stand-in hidapi: ok\n");
+    return 0;
+}
+
 static int exitMidTransfer() {
     Library lib(HIDDFU_VIRTUAL_LIB);
     if (!lib.complete() || !lib.connectWhenPresent())
@@ -148,6 +179,8 @@ static int exitMidTransfer() {
 int main(int argc, char** argv) {
     // Fast device, short appearance delay: the whole suite stays quick.
     setenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=50;chunk-ms=2;manifest-ms=20", 1);
+    if (argc == 2 && std::strcmp(argv[1], "--hardware-on-fake-hidapi") == 0)
+        return hardwareOnFakeHidapi();
     if (argc == 2 && std::strcmp(argv[1], "--exit-mid-transfer") == 0)
         return exitMidTransfer();
     return harness::runAll(argc, argv);
