@@ -39,8 +39,9 @@ fi
 shots=${KERNO_SHOTS_DIR:-$(mktemp -d /tmp/kerno-run-XXXXXX)}
 echo "Screenshots: $shots"
 set +e
-# A start number of our own keeps clear of other xvfb-run users on the machine.
-xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24" \
+# A start number of our own keeps clear of other xvfb-run users on the machine;
+# -noreset keeps the server up between the driver's short-lived X clients.
+xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24 -noreset" \
     python3 "$top/tests/e2e/kerno_e2e.py" --binary "$updater" --virtual-dir "$speaker_dir" \
     --shots "$shots" --timeout "${KERNO_RUN_TIMEOUT:-180}" drive
 status=$?
