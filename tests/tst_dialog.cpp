@@ -1,4 +1,5 @@
 // The main window: its shortcuts, boxes, file chooser and temporary firmware file.
+#include "AnimatedSequence.h"
 #include "DialogAccess.h"
 #include "FakeHidDfu.h"
 #include "FirmwareImage.h"
@@ -134,6 +135,22 @@ private slots:
         // Only the view changes: no state change, no device call.
         QCOMPARE(m->currentState(), state);
         QCOMPARE(FakeHidDfu::script().disconnectCalls, 0);
+    }
+
+    void showingAPageResetsItFirst() {
+        open(true);
+
+        // The page in front when the welcome page's pictures restart.
+        QList<QWidget*> inFrontAtReset;
+        auto* anim = m->welcomePage()->findChild<AnimatedSequence*>("pAnim");
+        QObject::connect(anim, &AnimatedSequence::starting,
+                         [&] { inFrontAtReset << m->currentPage(); });
+        const auto modifiers = Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier;
+        QTest::keyClick(dialog.get(), Qt::Key_2, modifiers);
+        QTest::keyClick(dialog.get(), Qt::Key_1, modifiers);
+        QTest::keyClick(dialog.get(), Qt::Key_Z, modifiers); // same page twice in a row
+        QCOMPARE(inFrontAtReset, (QList<QWidget*>{m->connectPage(), m->welcomePage()}));
+        QCOMPARE(m->currentPage(), m->welcomePage());
     }
 
     void progressShortcuts() {
