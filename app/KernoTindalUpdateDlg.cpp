@@ -83,6 +83,11 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
       progressDnAction(QStringLiteral("progressDn"), this, kShortcut | Qt::Key_Minus),
       progressUpAction(QStringLiteral("progressUp"), this, kShortcut | Qt::Key_Plus),
       aboutAction(QStringLiteral("about"), this, kShortcut | Qt::Key_A) {
+    // Plus is a shifted key on most layouts: with Shift already held the system
+    // reports its unshifted "=", so that sequence must work too.
+    progressUpAction.action.setShortcuts(
+        {progressUpAction.keySequence, QKeySequence(kShortcut | Qt::Key_Equal)});
+
     QNetworkProxyFactory::setUseSystemConfiguration(true);
 
     ui->setupUi(this);

@@ -170,6 +170,10 @@ private slots:
         QTest::keyClick(dialog.get(), Qt::Key_Plus, modifiers);
         QTest::keyClick(dialog.get(), Qt::Key_Plus, modifiers);
         QCOMPARE(m->progressValue(), 2);
+        // The same key as the system reports it with Shift held on a US or French layout.
+        QTest::keyClick(dialog.get(), Qt::Key_Equal, modifiers);
+        QCOMPARE(m->progressValue(), 3);
+        QTest::keyClick(dialog.get(), Qt::Key_Minus, modifiers);
         QTest::keyClick(dialog.get(), Qt::Key_Minus, modifiers);
         QCOMPARE(m->progressValue(), 1);
     }
