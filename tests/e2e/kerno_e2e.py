@@ -502,6 +502,29 @@ def case_failed_page_shortcut(opts, work):
         u.kill()
 
 
+def case_progress_shortcuts(opts, work):
+    """The percentage moves with Ctrl+Alt+Shift+Plus and Minus as xdotool types
+    them on the main keyboard, where plus is a shifted key."""
+    u = Updater(opts)
+    try:
+        u.wait_window()
+        key(u.window, "ctrl+alt+shift+3")
+        u.wait_page(["progress"], 10)
+        circle = (339, 199, 125, 125)
+        before = u.shot().teal_share(circle)
+        key(u.window, *["ctrl+alt+shift+plus"] * 50)
+        # Half the arc is drawn; its lighter end counts as teal.
+        wait_for("the arc at 50 %", 5,
+                 lambda: u.shot().teal_share(circle) > before + 0.006 or None)
+        u.shot(os.path.join(work, "progress-50.png"))
+        key(u.window, *["ctrl+alt+shift+minus"] * 50)
+        wait_for("the arc back at 0 %", 5,
+                 lambda: u.shot().teal_share(circle) < before + 0.002 or None)
+        expect(not u.hid_errors(), "device calls before Ready: %s" % u.hid_errors())
+    finally:
+        u.kill()
+
+
 def case_no_library(opts, work):
     """Without any HID DFU library: the initialisation failure dialog, status 2."""
     alone = os.path.join(work, "alone")
@@ -558,6 +581,7 @@ CASES = {
     "tmpdir_unwritable": (case_tmpdir_unwritable, 40),
     "temp_file": (case_temp_file, 40),
     "failed_page_shortcut": (case_failed_page_shortcut, 40),
+    "progress_shortcuts": (case_progress_shortcuts, 40),
     "no_library": (case_no_library, 40),
     "demo_done": (demo_case(QUICK, 0, "done page reached"), 240),
     "demo_failure": (demo_case(QUICK + ";fail=manifest", 1, "KernoTindalUpdateDlg(517)"), 240),
