@@ -1,5 +1,7 @@
 #include "AnimatedSequence.h"
 
+#include <QHash>
+#include <QImageReader>
 #include <QPainter>
 #include <QTimerEvent>
 
@@ -48,16 +50,18 @@ AnimatedSequence::Layer trimmed(const QImage& picture) {
 
 AnimatedSequence::Layer AnimatedSequence::layer(const QString& path) {
     const QString name = path.isEmpty() ? kDefaultPicture : path;
-    // Resources never change, so they are decoded once; files are read again.
+    // Resources never change, so each is decoded once for the whole process (every
+    // page starts from the same backdrop); files are read again.
+    static QHash<QString, Layer> decodedResources;
     const bool resource = name.startsWith(QLatin1Char(':'));
     if (resource) {
-        const auto cached = layers.constFind(name);
-        if (cached != layers.constEnd())
+        const auto cached = decodedResources.constFind(name);
+        if (cached != decodedResources.constEnd())
             return *cached;
     }
     const Layer loaded = trimmed(loadPicture(name));
     if (resource)
-        layers.insert(name, loaded);
+        decodedResources.insert(name, loaded);
     return loaded;
 }
 
@@ -71,8 +75,8 @@ AnimatedSequence::AnimatedSequence(QWidget* parent, Qt::WindowFlags f)
 
 AnimatedSequence::AnimatedSequence(const QString& text, QWidget* parent, Qt::WindowFlags f)
     : QLabel(text, parent, f) {
-    const QImage first = loadPicture(kDefaultPicture);
-    const QSize size = first.isNull() ? QSize(801, 601) : first.size();
+    const QSize pictureSize = QImageReader(kDefaultPicture).size();
+    const QSize size = pictureSize.isValid() ? pictureSize : QSize(801, 601);
     background = layer(kDefaultPicture);
     canvas = QImage(size, QImage::Format_ARGB32_Premultiplied);
     canvas.fill(Qt::transparent);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QList>
@@ -61,7 +60,7 @@ protected:
 private:
     void loadStep(int index);
     void startTimerFor(const CrossfadeStep& step);
-    Layer layer(const QString& path);
+    static Layer layer(const QString& path);
 
     int stepIndex = 0;
     CrossfadeStep currentStep;
@@ -73,5 +72,4 @@ private:
     // The step's pictures, decoded once rather than at every frame.
     Layer fromPicture;
     Layer toPicture;
-    QHash<QString, Layer> layers;
 };
