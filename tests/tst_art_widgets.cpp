@@ -6,6 +6,7 @@
 #include "CircularProgressWidget.h"
 #include "tst_art_support.h"
 
+#include <QPaintEvent>
 #include <QPropertyAnimation>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -30,6 +31,7 @@ private slots:
     void emptyPathMeansTheDefaultBackdrop();
     void backgroundIsReplacedAndCutToTheCanvas();
     void canvasStartsTransparent();
+    void ticksRepaintOnlyTheStepPictures();
 
     // circular progress
     void spansAreTruncatedTowardZero_data();
@@ -52,6 +54,50 @@ private:
 
 void ArtWidgetsTest::initTestCase() {
     QVERIFY(dir.isValid());
+}
+
+// Records the rectangles that paint events ask for.
+class PaintRects : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            region += static_cast<QPaintEvent*>(event)->region();
+        return false;
+    }
+    QRegion region;
+};
+
+void ArtWidgetsTest::ticksRepaintOnlyTheStepPictures() {
+    const QRect left(10, 20, 100, 50), right(500, 300, 60, 40);
+    const QString a = picture("partial-a", Qt::red, left);
+    const QString b = picture("partial-b", Qt::blue, right);
+    AnimatedSequence anim;
+    anim.resize(801, 601);
+    anim.sequence.append(CrossfadeStep(a, 3600000, 2, a));
+    anim.sequence.append(CrossfadeStep(b, 3600000, 2, b));
+    anim.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&anim));
+    anim.start();
+    QCoreApplication::processEvents();
+    PaintRects painted;
+    anim.installEventFilter(&painted);
+
+    QVERIFY(art::tick(&anim));
+    QCoreApplication::processEvents();
+    QCOMPARE(painted.region, QRegion(left));
+
+    // Moving to the next step repaints where its pictures are too.
+    painted.region = QRegion();
+    QVERIFY(art::tick(&anim, 2));
+    QCoreApplication::processEvents();
+    QCOMPARE(painted.region, QRegion(left) + right);
+
+    // A new background takes the whole frame at the next tick.
+    anim.setBackground(b);
+    painted.region = QRegion();
+    QVERIFY(art::tick(&anim));
+    QCoreApplication::processEvents();
+    QCOMPARE(painted.region, QRegion(anim.rect()));
 }
 
 // A picture of one colour over `area`, transparent elsewhere.

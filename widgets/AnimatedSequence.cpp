@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QImageReader>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QTimerEvent>
 
@@ -103,6 +104,7 @@ void AnimatedSequence::stop() {
 
 void AnimatedSequence::setBackground(const QString& path) {
     background = layer(path);
+    backgroundChanged = true;
 }
 
 void AnimatedSequence::loadStep(int index) {
@@ -121,10 +123,17 @@ void AnimatedSequence::startTimerFor(const CrossfadeStep& step) {
 void AnimatedSequence::timerEvent(QTimerEvent* event) {
     if (event->timerId() != timerId || timerId == 0)
         return;
-    update();
+    // Only the step's pictures change between two ticks: recomposing just their
+    // area keeps the fast swings cheap.
+    QRect dirty = stepPicturesRect();
     currentStep.tickCount -= 1;
     opacityFrom -= currentStep.opacityStep;
     opacityTo += currentStep.opacityStep;
+    if (backgroundChanged) {
+        backgroundChanged = false;
+        dirty = rect();
+    }
+    update(dirty);
     if (currentStep.tickCount >= 0)
         return;
     stepIndex += 1;
@@ -132,6 +141,7 @@ void AnimatedSequence::timerEvent(QTimerEvent* event) {
         killTimer(timerId);
         loadStep(stepIndex);
         startTimerFor(currentStep);
+        update(stepPicturesRect());
     } else if (sequence.loop()) {
         start();
         emit finished();
@@ -141,16 +151,26 @@ void AnimatedSequence::timerEvent(QTimerEvent* event) {
     }
 }
 
-void AnimatedSequence::paintEvent(QPaintEvent*) {
+QRect AnimatedSequence::stepPicturesRect() const {
+    QRect area;
+    for (const Layer* picture : {&fromPicture, &toPicture})
+        if (!picture->image.isNull())
+            area |= QRect(picture->offset, picture->image.size());
+    return area;
+}
+
+void AnimatedSequence::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     if (isRunning()) {
         QPainter compose(&canvas);
+        compose.setClipRegion(event->region());
         compose.drawImage(background.offset, background.image);
         compose.setOpacity(qBound(0.0, opacityFrom, 1.0));
         compose.drawImage(fromPicture.offset, fromPicture.image);
         compose.setOpacity(qBound(0.0, opacityTo, 1.0));
         compose.drawImage(toPicture.offset, toPicture.image);
     }
-    painter.drawImage(0, 0, canvas);
+    for (const QRect& area : event->region())
+        painter.drawImage(area, canvas, area);
 }
 

@@ -61,6 +61,7 @@ private:
     void loadStep(int index);
     void startTimerFor(const CrossfadeStep& step);
     static Layer layer(const QString& path);
+    QRect stepPicturesRect() const;
 
     int stepIndex = 0;
     CrossfadeStep currentStep;
@@ -68,6 +69,7 @@ private:
     double opacityTo = 0.0;
     int timerId = 0;
     Layer background;
+    bool backgroundChanged = false;
     QImage canvas;
     // The step's pictures, decoded once rather than at every frame.
     Layer fromPicture;
