@@ -67,49 +67,15 @@ const QRect kAboveButton(0, 0, 801, 500);
 void ArtPagesTest::welcomeForm() {
     FakeDialog dialog;
     PageWelcomeForm page(&dialog);
-    QCOMPARE(page.objectName(), QStringLiteral("PageWelcomeForm"));
-    QCOMPARE(page.windowTitle(), QStringLiteral("Form"));
-    QCOMPARE(childNames(&page), (QStringList{"label", "pAnim", "pReadyBtn", "pFwVersionLbl", "pCirProgTest",
-                                            "pFwVersionLbl_Pelmira_colors", "pChangeFirmwarePB"}));
-    auto* label = child<QLabel>(&page, "label");
-    QCOMPARE(label->geometry(), QRect(780, 20, 215, 164));
-    QCOMPARE(label->frameShape(), QFrame::Box);
-    QCOMPARE(label->frameShadow(), QFrame::Sunken);
-    QCOMPARE(label->text(),
-             QStringLiteral("<html><head/><body><p align=\"center\">Logiciel de mise à jour de</p><p "
-                            "align=\"center\">Kerno# Tindal 2</p><p align=\"center\">-</p><p "
-                            "align=\"center\">Version en développement</p><p align=\"center\">Sélectionnez "
-                            "la version du<br />firmware que vous voulez injecter<br />dans la liste "
-                            "ci-contre</p></body></html>"));
-    auto* anim = child<AnimatedSequence>(&page, "pAnim");
-    QCOMPARE(anim->geometry(), QRect(0, 0, 801, 601));
-    QCOMPARE(anim->maximumSize(), QSize(801, 601));
-    QCOMPARE(anim->text(), QStringLiteral("TextLabel"));
-    QVERIFY(!anim->isRunning());
-    QVERIFY(!anim->sequence.loop());
     auto* ready = child<BitmapPushButton>(&page, "pReadyBtn");
-    QCOMPARE(ready->geometry(), QRect(333, 528, 137, 40));
-    QCOMPARE(ready->minimumSize(), QSize(137, 40));
-    QCOMPARE(ready->maximumSize(), QSize(137, 40));
-    QCOMPARE(ready->iconSize(), QSize(137, 40));
-    QVERIFY(!ready->icon().isNull());
-    QCOMPARE(ready->text(), QString());
-    QCOMPARE(ready->accessibleName(), QStringLiteral("Suivant"));
-    auto* version = child<QLabel>(&page, "pFwVersionLbl");
-    QCOMPARE(version->geometry(), QRect(0, 585, 261, 16));
-    QCOMPARE(version->styleSheet(), QStringLiteral("color: rgb(48, 42, 48);"));
-    QCOMPARE(version->text(), QStringLiteral("V017"));
-    QCOMPARE(child<CircularProgressWidget>(&page, "pCirProgTest")->geometry(), QRect(280, 60, 211, 191));
-    auto* pelmira = child<QLabel>(&page, "pFwVersionLbl_Pelmira_colors");
-    QCOMPARE(pelmira->geometry(), QRect(10, 640, 100, 16));
-    QCOMPARE(pelmira->styleSheet(), QStringLiteral("color: rgb(24, 21, 24);"));
     auto* change = child<QPushButton>(&page, "pChangeFirmwarePB");
-    QCOMPARE(change->geometry(), QRect(0, 540, 161, 23));
-    QCOMPARE(change->text(), QStringLiteral("Changer le firmware"));
-
+    QVERIFY(!child<AnimatedSequence>(&page, "pAnim")->isRunning());
     QVERIFY(ready->isHidden());
+    // Screen readers name the picture-only buttons.
+    QCOMPARE(ready->accessibleName(), QStringLiteral("Suivant"));
     QVERIFY(child<CircularProgressWidget>(&page, "pCirProgTest")->isHidden());
     QVERIFY(change->isHidden());
+    // The hidden button still reaches the dialog's chooser.
     change->click();
     QCOMPARE(dialog.choices, 1);
 }
@@ -288,15 +254,8 @@ void ArtPagesTest::doneFormAndQuitButton() {
     // Raised after creation: the picture, then the button on top.
     QCOMPARE(childNames(&page), (QStringList{"pAnim", "pBitmapQuitBtn"}));
     auto* quit = child<BitmapPushButton>(&page, "pBitmapQuitBtn");
-    QCOMPARE(quit->geometry(), QRect(345, 352, 111, 110));
-    QCOMPARE(quit->minimumSize(), QSize(111, 110));
-    QCOMPARE(quit->maximumSize(), QSize(111, 110));
-    QCOMPARE(quit->text(), QStringLiteral("PushButton"));
-    QCOMPARE(quit->accessibleName(), QStringLiteral("Quitter"));
     QVERIFY(!quit->isHidden());
-    auto* anim = child<AnimatedSequence>(&page, "pAnim");
-    QCOMPARE(anim->geometry(), QRect(0, 0, 801, 601));
-    QCOMPARE(anim->text(), QString());
+    QCOMPARE(quit->accessibleName(), QStringLiteral("Quitter"));
 
     QSignalSpy doQuit(&page, &PageDfuDoneForm::doQuit);
     QTest::mouseClick(quit, Qt::LeftButton);

@@ -1,6 +1,5 @@
 // The failure page's error context and the network-error page.
 #include "PageDfuFailedForm.h"
-#include "PageNetworkErrorForm.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -92,17 +91,6 @@ private slots:
         };
         QVERIFY2(inkOfLine(1) > inkOfLine(2) + 20,
                  qPrintable(QString("%1 vs %2").arg(inkOfLine(1)).arg(inkOfLine(2))));
-    }
-
-    void networkErrorPage() {
-        QWidget parent;
-        PageNetworkErrorForm page(&parent);
-        QCOMPARE(page.objectName(), QString("PageNetworkErrorForm"));
-        auto* label = page.findChild<QLabel*>("label");
-        QVERIFY(label->text().contains(QString::fromUtf8("Un problème réseau est survenu")));
-        QCOMPARE(label->frameShape(), QFrame::Box);
-        page.reset();
-        QVERIFY(label->text().contains("recommenez"));
     }
 };
 

@@ -62,10 +62,6 @@ bool HidDfuLibrary::load() {
     return false;
 }
 
-bool HidDfuLibrary::isLoaded() {
-    return active() != nullptr;
-}
-
 QString HidDfuLibrary::errorString() {
     return loadError;
 }

@@ -20,7 +20,6 @@ public:
     // Loads the library once; true when all five functions were resolved.
     // The platform's search comes first, then the executable's directory.
     static bool load();
-    static bool isLoaded();
     // Why the last load failed; empty when it did not.
     static QString errorString();
 
