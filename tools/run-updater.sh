@@ -7,7 +7,7 @@
 # that it names, and exits 0 only when the done page is reached (1 otherwise,
 # after printing the failure page's text).
 #
-# Pages are told apart by pixels (tests/e2e/kerno_e2e.py, classify()): the lit
+# Pages are told apart by pixels (tools/updater_driver.py, classify()): the lit
 # step dot of the artwork, the teal ring of the done page, and the light Qt
 # failure page with its green build line.
 #
@@ -42,7 +42,7 @@ set +e
 # A start number of our own keeps clear of other xvfb-run users on the machine;
 # -noreset keeps the server up between the driver's short-lived X clients.
 xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24 -noreset" \
-    python3 "$top/tests/e2e/kerno_e2e.py" --binary "$updater" --virtual-dir "$speaker_dir" \
+    python3 "$top/tools/updater_driver.py" --binary "$updater" --library-dir "$speaker_dir" \
     --shots "$shots" --timeout "${KERNO_RUN_TIMEOUT:-180}" drive
 status=$?
 set -e

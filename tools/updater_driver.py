@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""Drives the updater's window in a running X server: xdotool for keys and clicks,
+ImageMagick's import for pictures, xclip for the failure page's text.
+
+  updater_driver.py --binary B [--library-dir D] [--shots DIR] [--timeout S] drive
+
+drive presses Ready once it is shown, saves a screenshot of each page it passes
+through and ends 0 on the done page; on any other outcome it prints the failure
+page's text and ends 1. Every wait polls a condition within a stated bound.
+"""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+TITLE = "^Kerno# Tindal 2 - Mise à jour$"   # xdotool regexes
+CONFIRM_TITLE = "^Fermeture de l'application$"
+WIDTH, HEIGHT = 801, 601
+READY_BUTTON = (333, 528, 137, 40)     # x, y, w, h in the window
+DONE_BUTTON = (345, 352, 111, 110)
+STEP_DOTS = (366, 389, 411, 434)       # centres of the four step dots, at y 585
+PAGES_BY_DOTS = {(True, False, False, False): "welcome", (False, True, False, False): "connect",
+                 (False, False, True, False): "progress",
+                 (False, False, False, True): "last-percent"}
+START = time.monotonic()
+
+
+class Failure(Exception):
+    pass
+
+
+def log(*args):
+    print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
+
+
+def wait_for(what, bound_s, probe, interval=0.1):
+    """Polls probe() until it returns something true, at most bound_s seconds."""
+    deadline = time.monotonic() + bound_s
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("%s: not within %s s" % (what, bound_s))
+        time.sleep(interval)
+
+
+def run(args, timeout=10, check=True):
+    p = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if check and p.returncode != 0:
+        raise Failure("%s failed (%d): %s" % (" ".join(args), p.returncode,
+                                              p.stderr.decode(errors="replace")))
+    return p.stdout
+
+
+class Shot:
+    """An RGB picture of one window."""
+
+    def __init__(self, raw):
+        m = re.match(rb"P6\s+(?:#[^\n]*\s+)*(\d+)\s+(\d+)\s+255\s", raw)
+        if not m:
+            raise Failure("not an 8-bit PPM picture")
+        self.width, self.height = int(m.group(1)), int(m.group(2))
+        self.data = raw[m.end():m.end() + 3 * self.width * self.height]
+
+    def count(self, rgb, box=None):
+        x0, y0, w, h = box or (0, 0, self.width, self.height)
+        n = 0
+        for y in range(y0, y0 + h):
+            row = self.data[3 * (y * self.width + x0):3 * (y * self.width + x0 + w)]
+            n += sum(1 for p in zip(row[0::3], row[1::3], row[2::3]) if p == rgb)
+        return n
+
+    def mean_brightness(self, step=7):
+        d = self.data
+        samples = range(0, len(d) - 2, 3 * step)
+        return sum(d[i] + d[i + 1] + d[i + 2] for i in samples) / (3.0 * len(samples))
+
+    def teal_share(self, box):
+        x0, y0, w, h = box
+        teal = 0
+        for y in range(y0, y0 + h):
+            for x in range(x0, x0 + w):
+                i = 3 * (y * self.width + x)
+                r, g, b = self.data[i:i + 3]
+                teal += g > 110 and b > 100 and r < 0.6 * g and abs(g - b) < 90
+        return teal / float(w * h)
+
+
+def screenshot(window, save_as=None):
+    """window: an X window id or "root"; save_as: a file name whose suffix gives the format."""
+    raw = run(["import", "-silent", "-window", str(window), "-depth", "8", "ppm:-"], timeout=20)
+    if save_as:
+        subprocess.run(["convert", "ppm:-", save_as], input=raw, check=True, timeout=20)
+    return Shot(raw)
+
+
+def classify(shot):
+    """Names the page on screen:
+    - "failure": the light Qt page whose text starts with the green (#00FF00) build
+      line; "failure+errors" once red (#FF0000) error lines follow. Artwork is dark.
+    - "done": all four step dots lit and the teal ring button.
+    - "welcome", "connect", "progress", "last-percent": the one lit (teal) step dot
+      among the four at the bottom centre of the artwork.
+    - "other": none of these (e.g. a picture half-way through a cross-fade)."""
+    if (shot.width, shot.height) != (WIDTH, HEIGHT):
+        return "other"
+    if shot.mean_brightness() > 150:
+        if shot.count((0, 255, 0)) >= 10:
+            return "failure+errors" if shot.count((255, 0, 0)) >= 10 else "failure"
+        return "other"
+    dots = tuple(shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS)
+    if all(dots) and shot.teal_share(DONE_BUTTON) > 0.08:
+        return "done"
+    return PAGES_BY_DOTS.get(dots, "other")
+
+
+def ready_visible(shot):
+    """The Ready button's teal outline and white "Suivant" over the welcome picture."""
+    return shot.teal_share(READY_BUTTON) > 0.04 and shot.count((255, 255, 255), READY_BUTTON) > 20
+
+
+def find_window(title_regex):
+    ids = run(["xdotool", "search", "--onlyvisible", "--name", title_regex], check=False).split()
+    return int(ids[0]) if ids else None
+
+
+def key(window, *keys):
+    # No window manager under Xvfb: windowactivate does not work there.
+    run(["xdotool", "windowfocus", str(window)])
+    wait_for("focus on window %d" % window, 5,
+             lambda: run(["xdotool", "getwindowfocus"]).strip() == str(window).encode())
+    if keys:
+        run(["xdotool", "key", "--clearmodifiers"] + list(keys))
+
+
+def click(window, x, y):
+    run(["xdotool", "mousemove", "--window", str(window), str(x), str(y), "click", "1"])
+
+
+def type_text(window, text):
+    key(window)
+    run(["xdotool", "type", "--delay", "20", text], timeout=60)
+
+
+def wait_x_server(bound_s=15):
+    wait_for("the X server on %s" % os.environ.get("DISPLAY"), bound_s, lambda: subprocess.run(
+        ["xdotool", "getdisplaygeometry"], stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, timeout=5).returncode == 0, interval=0.2)
+
+
+class Updater:
+    """The updater's process, its output lines collected as they come; library_dir goes
+    first in the library search, env is added to the caller's environment."""
+
+    def __init__(self, binary, library_dir=None, env=None):
+        e = dict(os.environ)
+        e.pop("QT_QPA_PLATFORM", None)
+        if library_dir:
+            e["LD_LIBRARY_PATH"] = library_dir + (":" + e["LD_LIBRARY_PATH"]
+                                                  if e.get("LD_LIBRARY_PATH") else "")
+        e.update(env or {})
+        self.proc = subprocess.Popen([binary], env=e, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.stdout, self.stderr, self.window = [], [], None
+        for stream, lines in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)):
+            threading.Thread(target=self._collect, args=(stream, lines), daemon=True).start()
+
+    @staticmethod
+    def _collect(stream, lines):
+        for raw in stream:
+            lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
+
+    def check_alive(self):
+        if self.proc.poll() is not None:
+            raise Failure("the updater ended early with status %s; stderr: %s" %
+                          (self.proc.returncode, "\n".join(self.stderr[-10:])))
+
+    def wait_window(self, title=TITLE, bound_s=30):
+        """The first visible window with that title, the process alive meanwhile."""
+        window = wait_for("window %s" % title, bound_s,
+                          lambda: self.check_alive() or find_window(title))
+        if title == TITLE:
+            self.window = window
+        return window
+
+    def shot(self, save_as=None):
+        self.check_alive()
+        return screenshot(self.window, save_as)
+
+    def press_ready(self, bound_s=20):
+        """The Ready button shows up at the end of the welcome pictures (about 1.3 s)."""
+        wait_for("the Ready button", bound_s, lambda: ready_visible(self.shot()))
+        x, y, w, h = READY_BUTTON
+        click(self.window, x + w // 2, y + h // 2)
+
+    def wait_page(self, wanted, bound_s):
+        """Waits until classify() gives one of `wanted`; returns the page's name."""
+        seen = []
+
+        def probe():
+            page = classify(self.shot())
+            seen.append(page)
+            return page if page in wanted else None
+        try:
+            return wait_for("page %s" % "/".join(wanted), bound_s, probe, interval=0.2)
+        except Failure as e:
+            raise Failure("%s (pages seen: %s)" % (e, ", ".join(sorted(set(seen)))))
+
+    def failure_text(self):
+        """The failure page's text, through the clipboard."""
+        click(self.window, WIDTH // 2, HEIGHT - 30)
+        key(self.window, "ctrl+a", "ctrl+c")
+
+        def probe():
+            t = run(["xclip", "-o", "-selection", "clipboard"], check=False).decode(
+                "utf-8", errors="replace")
+            return t if "Build : " in t else None
+        return wait_for("the failure text in the clipboard", 5, probe)
+
+    def hid_errors(self):
+        return [l for l in self.stdout if l.startswith("[[HID error]] ")]
+
+    def close_with_confirmation(self, bound_s=10):
+        """Escape, then OK: Return alone answers Cancel, the box's default button."""
+        key(self.window, "Escape")
+        box = self.wait_window(CONFIRM_TITLE, bound_s)
+        key(box, "Tab", "Return")
+        return self.wait_exit(bound_s)
+
+    def wait_exit(self, bound_s):
+        try:
+            return self.proc.wait(timeout=bound_s)
+        except subprocess.TimeoutExpired:
+            raise Failure("the updater did not end within %s s" % bound_s)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def drive(u, shots_dir=None, timeout_s=180):
+    """Presses Ready, saves each new page into shots_dir; 0 on the done page, else 1."""
+    saved = []
+
+    def save(name):
+        saved.append(name)
+        path = shots_dir and os.path.join(shots_dir, "%02d-%s.png" % (len(saved), name))
+        if path:
+            u.shot(path)
+        log("page %-14s -> %s" % (name, path or "(no screenshot folder)"))
+
+    try:
+        u.wait_window()
+        deadline, last, pressed = time.monotonic() + timeout_s, None, False
+        while time.monotonic() < deadline:
+            s = u.shot()
+            page = classify(s)
+            if page not in (last, "other"):
+                save(page)
+                last = page
+            if page == "welcome" and not pressed and ready_visible(s):
+                save("welcome-ready")
+                x, y, w, h = READY_BUTTON
+                click(u.window, x + w // 2, y + h // 2)
+                pressed = True
+            elif page == "done":
+                print("done page reached", flush=True)
+                key(u.window, "Escape")   # no confirmation once the speaker is reset
+                u.wait_exit(10)
+                return 0
+            elif page.startswith("failure"):
+                # The error lines arrive one state machine step after the page.
+                time.sleep(0.5)
+                print("failure page reached; its text:\n" + u.failure_text(), flush=True)
+                u.close_with_confirmation()
+                return 1
+            time.sleep(0.2)
+        save("timeout")
+        print("no end page within %d s" % timeout_s, flush=True)
+    except Failure as e:
+        print("run failed: %s" % e, flush=True)
+    finally:
+        u.kill()
+        for line in u.stdout + u.stderr:
+            print("updater: " + line)
+    return 1
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--binary", required=True)
+    ap.add_argument("--library-dir", help="first in the library search (the virtual speaker)")
+    ap.add_argument("--shots", help="screenshot folder")
+    ap.add_argument("--timeout", type=int, default=180, help="bound of the run, in s")
+    ap.add_argument("command", choices=["drive"])
+    opts = ap.parse_args()
+    if not os.environ.get("DISPLAY"):
+        print("needs an X server: run under xvfb-run", file=sys.stderr)
+        return 2
+    try:
+        wait_x_server()
+    except Failure as e:
+        print(e, file=sys.stderr)
+        return 1
+    if opts.shots:
+        os.makedirs(opts.shots, exist_ok=True)
+    return drive(Updater(opts.binary, opts.library_dir), opts.shots, opts.timeout)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
