@@ -17,13 +17,15 @@ using Bytes = std::vector<std::uint8_t>;
 using Codes = QVector<int>;
 using ms = std::chrono::milliseconds;
 using u16 = std::uint16_t;
+using Seen = QVector<QPair<int, bool>>;
 Q_DECLARE_METATYPE(Bytes)
 
 namespace {
 
-// How a row's device or wire misbehaves, and which build the engine stands for.
+// How a row's device or wire misbehaves (Refuse: clear-status and the end of download are
+// stalled), and which build the engine stands for.
 constexpr int InError = 1, Acked = 2, Hardware = 4, Golden = 8, HugePoll = 16, ZeroPoll = 32,
-              Stuck = 64, BadId = 128, RefuseClear = 256, Skew = 512;
+              Stuck = 64, BadId = 128, Refuse = 256, Skew = 512, Short = 1024;
 
 const Bytes placeholder = dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER", "CSR-dfu2", ~0u});
 
@@ -34,12 +36,12 @@ bool until(const std::function<bool()>& done) {
     return true;
 }
 
-// Progress until it reaches 100, each value with whether the device had manifested by then.
-QVector<QPair<int, bool>> watch(const std::function<int()>& progress,
-                                const std::function<bool()>& manifested) {
-    QVector<QPair<int, bool>> seen;
+// Progress until it reaches 100, each value with whether the device had manifested by then
+// (written its dump).
+Seen watch(const std::function<int()>& progress, const QString& dump) {
+    Seen seen;
     until([&] {
-        const QPair<int, bool> now(progress(), manifested());
+        const QPair<int, bool> now(progress(), QFile::exists(dump));
         if (seen.isEmpty() || seen.back() != now)
             seen << now;
         return now.first >= 100;
@@ -88,7 +90,7 @@ struct Wire : Transport {
     bool waitGone(ms) override { return !model->present(); }
     IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
         Bytes b(data, data + size);
-        if (flags & RefuseClear && size == 2 && b[1] == kControlClearStatus)
+        if (flags & Refuse && (size == 2 ? b[1] == kControlClearStatus : !b[4] && !b[5]))
             return IoResult::failed("stall");
         if (flags & Skew && size == kCommandReportSize && b[2] == 1)
             b[2] = 2;
@@ -100,6 +102,7 @@ struct Wire : Transport {
             std::fill(b + 2, b + 5, flags & ZeroPoll ? 0 : 0xFF);
         b[kStatusStateOffset] = flags & Stuck ? std::uint8_t(dfuERROR) : b[kStatusStateOffset];
         b[0] = flags & BadId ? 7 : b[0];
+        received = flags & Short ? kStatusStatusOffset : received;
         return r;
     }
 };
@@ -112,9 +115,6 @@ struct Library {
     RESOLVE(hidDfuResetDevice); RESOLVE(hidDfuDisconnect);
     bool connect(u16* count = nullptr) {
         return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
-    }
-    bool busy(const char* file) {
-        return hidDfuUpgrade(file, 0) == 0 && until([=] { return hidDfuGetProgress() >= 1; });
     }
 };
 
@@ -134,12 +134,13 @@ API void hid_free_enumeration(hid_device_info*) {}
 API const wchar_t* hid_error(hid_device*) { return hid().present() ? L"Stall" : L"No such device"; }
 API hid_device_info* hid_enumerate(unsigned short vendor, unsigned short product) {
     static hid_device_info info{};
-    info.path = const_cast<char*>("/dev/hidraw-model");
+    info.path = const_cast<char*>("/dev/hidraw-model"); // opened by that name only
     return vendor == kVendorId && product == kProductId && hid().present() ? &info : nullptr;
 }
-API hid_device* hid_open_path(const char*) {
+API hid_device* hid_open_path(const char* path) {
     u16 n = 0;
-    return hid().open(kVendorId, kProductId, n).ok() ? (hid_device*)&hid() : nullptr;
+    const bool ok = !strcmp(path, "/dev/hidraw-model") && hid().open(kVendorId, kProductId, n).ok();
+    return ok ? (hid_device*)&hid() : nullptr;
 }
 API int hid_send_feature_report(hid_device*, const unsigned char* data, size_t length) {
     return hid().setReport(data, length).ok() ? int(length) : -1;
@@ -182,14 +183,18 @@ private slots:
         row("skipped index", "", Skew, good, "0 0 -8 -8 | 1017 1017", "index 2, expected 1");
         row("not plugged yet", "appear-after-ms=60000", 0, good, "-2 -1 -1 -1 |", "not plugged");
         row("no device", "fail=connect", 0, good, "-2 -1 -1 -1 |", "fail=connect");
-        row("malformed status", "", BadId, good, "-2 -1 -1 -1 |", "malformed status report");
-        row("clear-status refused", "", InError | RefuseClear, good, "-15 -1 -1 -1 |", "stall");
+        row("status of another id", "", BadId, good, "-2 -1 -1 -1 |", "(64 bytes, id 7)");
+        row("short status", "", Short, good, "-2 -1 -1 -1 |", "malformed status report (6 bytes");
+        row("clear-status refused", "", InError | Refuse, good, "-15 -1 -1 -1 |", "stall");
+        row("end of download refused", "", Refuse, good, "0 0 -8 -8 | 1017 1017 466", "end-of");
         row("stays in dfuERROR", "", InError | Stuck, good, "-15 -1 -1 -1 | C", "stays in");
         row("placeholder to the virtual speaker, any device, odd lengths", "", 0, placeholder, ok);
         row("real image to hardware", "", Hardware, good, ok);
         row("placeholder to hardware", "", Hardware, placeholder, bad, "KERNO PLACEHOLDER");
         row("15 bytes", "", 0, Bytes(good.end() - 15, good.end()), bad, "too short");
-        row("signature", "", 0, flip(good, -7, 'U' ^ 'X'), bad, "no DFU suffix signature");
+        row("signature U", "", 0, flip(good, -8, 'U' ^ 'X'), bad, "no DFU suffix signature");
+        row("signature F", "", 0, flip(good, -7, 'F' ^ 'X'), bad, "no DFU suffix signature");
+        row("signature D", "", 0, flip(good, -6, 'D' ^ 'X'), bad, "no DFU suffix signature");
         row("suffix length", "", 0, flip(good, -5, 16 ^ 17), bad, "suffix length is 17");
         row("payload bit", "", 0, flip(good, 200, 1), "0 -6 -9 -9 | R R", "CRC mismatch");
         row("CRC with zlib's inversion", "", 0, flip(good, -4, 0xFF, 4), "0 -6 -9 -9 | R R");
@@ -219,9 +224,7 @@ private slots:
         fixtures::TempFile path(file);
         QStringList got{QString::number(engine.connect(kVendorId, kProductId, 0, 0, nullptr))};
         got << QString::number(engine.upgrade(path.path.c_str(), 0));
-        const auto seen = got[1] != "0" ? QVector<QPair<int, bool>>{{100, false}}
-                                        : watch([&] { return engine.progress(); },
-                                                [&] { return speaker->manifested(); });
+        auto seen = got[1] == "0" ? watch([&] { return engine.progress(); }, dump) : Seen{{100, 0}};
         QVERIFY(std::is_sorted(seen.begin(), seen.end()));
         QCOMPARE(seen.back(), qMakePair(100, speaker->manifested()));
         got << QString::number(engine.reset()) << QString::number(engine.reset()) << "|";
@@ -246,7 +249,7 @@ private slots:
             const auto warn = [&](const std::string& w) { warned << w.c_str(); };
             return QString::fromStdString(SpeakerConfig::parse(qPrintable(text), warn).summary());
         };
-        QCOMPARE(summary(" appear-after-ms=0; chunk-ms=7 ;manifest-ms=9;fail=unplug:12;dump=/x;"),
+        QCOMPARE(summary(" appear-after-ms=0; chunk-ms=7 ;manifest-ms=9; ;fail=unplug:12;dump=/x;"),
                  "appear-after-ms=0 chunk-ms=7 manifest-ms=9 fail=unplug:12 dump=/x");
         // Each bad item warns once, naming its key, and spoils only itself.
         const QStringList bad = {"colour=blue", "chunk-ms=fast", "chunk-ms=-1", "manifest-ms=",
@@ -274,7 +277,7 @@ private slots:
         QCOMPARE(nm.readAll(), QByteArray("hidDfuConnect\nhidDfuDisconnect\nhidDfuGetProgress\n"
                                           "hidDfuResetDevice\nhidDfuUpgrade\n"));
         const QString dump = dir.filePath(QTest::currentDataTag()); // the model's, either build
-        qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=50;chunk-ms=2;manifest-ms=100;dump=" +
+        qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=50;chunk-ms=20;manifest-ms=100;dump=" +
                                              dump.toUtf8());
         Library lib(qPrintable(path));
         QVERIFY2(lib.handle, dlerror());
@@ -291,15 +294,15 @@ private slots:
         if (QFileInfo("/sys/power/state").size() == 4096) // delivers fewer bytes than it says
             QCOMPARE(lib.hidDfuUpgrade("/sys/power/state", 0), HIDDFU_ERR_FILE_READ);
         // Calls during a transfer are refused; disconnect cancels it: no manifestation, no dump.
-        QVERIFY(lib.busy(big.path.c_str()));
+        QVERIFY(!lib.hidDfuUpgrade(big.path.c_str(), 0) &&
+                until([&] { return lib.hidDfuGetProgress() >= 1; }));
         QCOMPARE(Codes({lib.hidDfuUpgrade(good.path.c_str(), 0), lib.hidDfuResetDevice(),
                         lib.hidDfuConnect(kVendorId, kProductId, 0, 0, nullptr),
                         lib.hidDfuDisconnect(), lib.hidDfuGetProgress(), lib.hidDfuResetDevice()}),
                  Codes({-14, -14, -14, 0, -1, -1}));
-        QVERIFY(!QFile::exists(dump));
         // A new session starts over; progress stays below 100 until the device has manifested.
-        QVERIFY(lib.connect() && lib.hidDfuUpgrade(good.path.c_str(), 0) == HIDDFU_OK);
-        const auto seen = watch(lib.hidDfuGetProgress, [&] { return QFile::exists(dump); });
+        QVERIFY(!QFile::exists(dump) && lib.connect() && !lib.hidDfuUpgrade(good.path.c_str(), 0));
+        const auto seen = watch(lib.hidDfuGetProgress, dump);
         QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.contains({99, false}));
         QCOMPARE(seen.back(), qMakePair(100, true));
         QCOMPARE(contents(dump), QByteArray((char*)dfuFile().data(), 2500));
@@ -313,7 +316,8 @@ private slots:
     void unloadAndExitMidTransfer() {
         Library again(HIDDFU_VIRTUAL_LIB); // a fresh library and virtual speaker
         fixtures::TempFile big(dfuFile({300 * 1017}));
-        QVERIFY(again.connect() && again.busy(big.path.c_str()));
+        QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
+                until([&] { return again.hidDfuGetProgress() >= 1; }));
         if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD") && unlink(big.path.c_str()) == 0 &&
             dir.remove())
             std::exit(42); // exit() with the worker busy joins it too: the child ends normally
