@@ -318,13 +318,12 @@ private slots:
         fixtures::TempFile big(dfuFile({300 * 1017}));
         QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
                 until([&] { return again.hidDfuGetProgress() >= 1; }));
-        if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD") && unlink(big.path.c_str()) == 0 &&
-            dir.remove())
-            std::exit(42); // exit() with the worker busy joins it too: the child ends normally
+        if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD"))
+            return; // the child exits with the worker busy: exit() joins it too
         QCOMPARE(dlclose(again.handle), 0); // cancels and joins the busy worker
         QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD));
         qputenv("HIDDFU_EXIT_CHILD", "1");
-        QCOMPARE(QProcess::execute(qApp->applicationFilePath(), {"unloadAndExitMidTransfer"}), 42);
+        QCOMPARE(QProcess::execute(qApp->applicationFilePath(), {"unloadAndExitMidTransfer"}), 0);
     }
 };
 
