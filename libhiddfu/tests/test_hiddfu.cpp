@@ -1,0 +1,332 @@
+// The HID DFU library: the file reader and the transfer engine in-process
+// against the device model, and both built libraries through their C ABI.
+#include "DfuFixtures.h"
+
+#include "Engine.h"
+#include "HidDfu.h"
+#include "VirtualSpeaker.h"
+
+#include <QtTest>
+
+#include <dlfcn.h>
+#include <hidapi.h>
+
+using namespace hiddfu;
+using fixtures::dfuFile;
+using Bytes = std::vector<std::uint8_t>;
+using Codes = QVector<int>;
+using ms = std::chrono::milliseconds;
+using u16 = std::uint16_t;
+using Seen = QVector<QPair<int, bool>>;
+Q_DECLARE_METATYPE(Bytes)
+
+namespace {
+
+// How a row's device or wire misbehaves (Refuse: clear-status and the end of download are
+// stalled), and which build the engine stands for.
+constexpr int InError = 1, Acked = 2, Hardware = 4, Golden = 8, HugePoll = 16, ZeroPoll = 32,
+              Stuck = 64, BadId = 128, Refuse = 256, Skew = 512, Short = 1024;
+
+const Bytes placeholder = dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER", "CSR-dfu2", ~0u});
+
+bool until(const std::function<bool()>& done) {
+    for (QDeadlineTimer deadline(20000); !done(); QThread::msleep(1))
+        if (deadline.hasExpired())
+            return false;
+    return true;
+}
+
+// Progress until it reaches 100, each value with whether the device had manifested by then
+// (written its dump).
+Seen watch(const std::function<int()>& progress, const QString& dump) {
+    Seen seen;
+    until([&] {
+        const QPair<int, bool> now(progress(), QFile::exists(dump));
+        if (seen.isEmpty() || seen.back() != now)
+            seen << now;
+        return now.first >= 100;
+    });
+    return seen;
+}
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Bytes flip(Bytes f, int at, std::uint8_t mask, int count = 1) {
+    for (int i = 0; i < count; ++i)
+        f[(at < 0 ? f.size() : 0) + at + i] ^= mask;
+    return f;
+}
+
+// One line per report; trailing zeros folded as "+N*00".
+QStringList wire(const VirtualSpeaker& speaker) {
+    QStringList lines;
+    for (const TraceEntry& e : speaker.trace()) {
+        const QString hex = QByteArray((const char*)e.bytes.data(), e.bytes.size()).toHex();
+        const int used = hex.indexOf(QRegularExpression("(00)*$"));
+        lines << QString("%1 %2").arg(e.direction).arg(hex.left(used)) +
+                     (used < hex.size() ? QString(" +%1*00").arg((hex.size() - used) / 2) : "");
+    }
+    return lines;
+}
+
+// Reports the host sent: chunk lengths, C clear-status, R reset.
+QStringList sent(const VirtualSpeaker& speaker) {
+    QStringList out;
+    for (const TraceEntry& e : speaker.trace())
+        if (e.direction == 'S')
+            out << (e.bytes.size() == 2 ? e.bytes[1] == kControlReset ? "R" : "C"
+                                        : QString::number(e.bytes[4] | e.bytes[5] << 8));
+    return out;
+}
+
+struct Wire : Transport {
+    std::shared_ptr<VirtualSpeaker> model; int flags;
+    Wire(std::shared_ptr<VirtualSpeaker> m, int f) : model(std::move(m)), flags(f) {}
+    IoResult open(u16 v, u16 p, u16, u16, u16& n) override { return model->open(v, p, n); }
+    void close() override {}
+    bool waitGone(ms) override { return !model->present(); }
+    IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
+        Bytes b(data, data + size);
+        if (flags & Refuse && (size == 2 ? b[1] == kControlClearStatus : !b[4] && !b[5]))
+            return IoResult::failed("stall");
+        if (flags & Skew && size == kCommandReportSize && b[2] == 1)
+            b[2] = 2;
+        return model->setReport(b.data(), size);
+    }
+    IoResult getFeature(std::uint8_t* b, std::size_t size, std::size_t& received) override {
+        const IoResult r = model->getReport(b, size, received);
+        if (flags & ZeroPoll || (flags & HugePoll && b[kStatusStateOffset] == dfuDNBUSY))
+            std::fill(b + 2, b + 5, flags & ZeroPoll ? 0 : 0xFF);
+        b[kStatusStateOffset] = flags & Stuck ? std::uint8_t(dfuERROR) : b[kStatusStateOffset];
+        b[0] = flags & BadId ? 7 : b[0];
+        received = flags & Short ? kStatusStatusOffset : received;
+        return r;
+    }
+};
+
+#define RESOLVE(name) name##_t name = reinterpret_cast<name##_t>(dlsym(handle, #name))
+struct Library {
+    void* handle;
+    explicit Library(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
+    RESOLVE(hidDfuConnect); RESOLVE(hidDfuUpgrade); RESOLVE(hidDfuGetProgress);
+    RESOLVE(hidDfuResetDevice); RESOLVE(hidDfuDisconnect);
+    bool connect(u16* count = nullptr) {
+        return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
+    }
+};
+
+// The stand-in hidapi's device, configured like the virtual speaker.
+VirtualSpeaker& hid() {
+    static VirtualSpeaker model(SpeakerConfig::parse(getenv("KERNO_VIRTUAL_SPEAKER"), {}));
+    return model;
+}
+
+} // namespace
+
+// The executable's symbols come first: the hardware build's hidapi calls land here
+// (hid_init and hid_exit stay the real ones).
+#define API extern "C" __attribute__((visibility("default")))
+API void hid_close(hid_device*) {}
+API void hid_free_enumeration(hid_device_info*) {}
+API const wchar_t* hid_error(hid_device*) { return hid().present() ? L"Stall" : L"No such device"; }
+API hid_device_info* hid_enumerate(unsigned short vendor, unsigned short product) {
+    static hid_device_info info{};
+    info.path = const_cast<char*>("/dev/hidraw-model"); // opened by that name only
+    return vendor == kVendorId && product == kProductId && hid().present() ? &info : nullptr;
+}
+API hid_device* hid_open_path(const char* path) {
+    u16 n = 0;
+    const bool ok = !strcmp(path, "/dev/hidraw-model") && hid().open(kVendorId, kProductId, n).ok();
+    return ok ? (hid_device*)&hid() : nullptr;
+}
+API int hid_send_feature_report(hid_device*, const unsigned char* data, size_t length) {
+    return hid().setReport(data, length).ok() ? int(length) : -1;
+}
+API int hid_get_feature_report(hid_device*, unsigned char* data, size_t length) {
+    std::size_t received = 0;
+    return hid().getReport(data, length, received).ok() ? int(received) : -1;
+}
+
+class TestHidDfu : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void transfer_data() {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<int>("flags");
+        QTest::addColumn<Bytes>("file");
+        QTest::addColumn<QString>("expected"); // connect, upgrade, reset, reset again | sent()
+        QTest::addColumn<QString>("says");
+        auto row = [](const char* name, const char* config, int flags, const Bytes& file,
+                      const char* expected, const char* says = "") {
+            QTest::newRow(name) << QString(config) << flags << file << QString(expected) << says;
+        };
+        const Bytes good = dfuFile();
+        const char *ok = "0 0 0 -1 | 1017 1017 466 0 R", *bad = "0 -5 -9 -9 | R R";
+        row("golden trace", "", InError | Golden, good, "0 0 0 -1 | C 1017 1017 466 0 R");
+        row("exact multiple of a chunk", "", 0, dfuFile({2034}), "0 0 0 -1 | 1017 1017 0 R");
+        row("reset acknowledged", "", Acked, good, ok);
+        row("busy chunks polled after the time announced", "chunk-ms=15", 0, good, ok);
+        row("huge poll timeout bounded", "chunk-ms=30", HugePoll, good, ok);
+        row("zero poll timeout while busy", "chunk-ms=20", ZeroPoll, good, ok);
+        row("busy for ever", "fail=busy", 0, good, "0 0 -8 -8 | 1017", "still busy 200 ms");
+        row("manifestation never ends", "manifest-ms=60000", 0, good,
+            "0 0 -8 -8 | 1017 1017 466 0", "manifestation not finished after 300 ms");
+        row("chunk refused", "fail=chunk:2", 0, good, "0 0 -8 -8 | 1017 1017 466", "(errWRITE)");
+        row("unplugged", "fail=unplug:1", 0, good, "0 0 -8 -8 | 1017 1017", "device gone");
+        row("rejected", "fail=manifest", 0, good, "0 0 -16 -16 | 1017 1017 466 0", "errVERIFY");
+        row("reset refused", "fail=reset", 0, good, "0 0 -9 -9 | 1017 1017 466 0 R R", "refused");
+        row("skipped index", "", Skew, good, "0 0 -8 -8 | 1017 1017", "index 2, expected 1");
+        row("not plugged yet", "appear-after-ms=60000", 0, good, "-2 -1 -1 -1 |", "not plugged");
+        row("no device", "fail=connect", 0, good, "-2 -1 -1 -1 |", "fail=connect");
+        row("status of another id", "", BadId, good, "-2 -1 -1 -1 |", "(64 bytes, id 7)");
+        row("short status", "", Short, good, "-2 -1 -1 -1 |", "malformed status report (6 bytes");
+        row("clear-status refused", "", InError | Refuse, good, "-15 -1 -1 -1 |", "stall");
+        row("end of download refused", "", Refuse, good, "0 0 -8 -8 | 1017 1017 466", "end-of");
+        row("stays in dfuERROR", "", InError | Stuck, good, "-15 -1 -1 -1 | C", "stays in");
+        row("placeholder to the virtual speaker, any device, odd lengths", "", 0, placeholder, ok);
+        row("real image to hardware", "", Hardware, good, ok);
+        row("placeholder to hardware", "", Hardware, placeholder, bad, "KERNO PLACEHOLDER");
+        row("15 bytes", "", 0, Bytes(good.end() - 15, good.end()), bad, "too short");
+        row("signature U", "", 0, flip(good, -8, 'U' ^ 'X'), bad, "no DFU suffix signature");
+        row("signature F", "", 0, flip(good, -7, 'F' ^ 'X'), bad, "no DFU suffix signature");
+        row("signature D", "", 0, flip(good, -6, 'D' ^ 'X'), bad, "no DFU suffix signature");
+        row("suffix length", "", 0, flip(good, -5, 16 ^ 17), bad, "suffix length is 17");
+        row("payload bit", "", 0, flip(good, 200, 1), "0 -6 -9 -9 | R R", "CRC mismatch");
+        row("CRC with zlib's inversion", "", 0, flip(good, -4, 0xFF, 4), "0 -6 -9 -9 | R R");
+        row("other vendor", "", 0, dfuFile({2500, 0x046D}), bad, "for device 046d:fffe");
+        row("other product", "", 0, dfuFile({2500, 0x0A12, 0xFFFD}), bad, "0a12:fffd, not");
+        row("not CSR-dfu2", "", 0, dfuFile({2500, 0x0A12, 0xFFFE, "", "CSR-dfu1"}), bad, "CSR");
+        row("header cut short", "", 0, dfuFile({40}), bad, "not a CSR-dfu2 image");
+        row("over 16 MiB", "", 0, Bytes(16 * 1024 * 1024 + 1), bad, "more than any DFU image");
+    }
+
+    void transfer() {
+        QFETCH(QString, config);
+        QFETCH(int, flags);
+        QFETCH(Bytes, file);
+        QFETCH(QString, says);
+        const QString dump = dir.filePath(QTest::currentDataTag());
+        const auto text = "appear-after-ms=0;chunk-ms=1;manifest-ms=1;dump=" + dump + ";" + config;
+        SpeakerConfig c = SpeakerConfig::parse(qPrintable(text), {});
+        c.startInError = flags & InError;
+        c.resetAcknowledged = flags & Acked;
+        const auto speaker = std::make_shared<VirtualSpeaker>(c);
+        speaker->recordTrace(true);
+        QStringList log;
+        Engine engine([=] { return std::make_unique<Wire>(speaker, flags); },
+                      {bool(flags & Hardware), {ms(40), ms(200), ms(300), ms(2000)},
+                       [&](const std::string& line) { log << line.c_str(); }});
+        fixtures::TempFile path(file);
+        QStringList got{QString::number(engine.connect(kVendorId, kProductId, 0, 0, nullptr))};
+        got << QString::number(engine.upgrade(path.path.c_str(), 0));
+        auto seen = got[1] == "0" ? watch([&] { return engine.progress(); }, dump) : Seen{{100, 0}};
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+        QCOMPARE(seen.back(), qMakePair(100, speaker->manifested()));
+        got << QString::number(engine.reset()) << QString::number(engine.reset()) << "|";
+        QTEST((got + sent(*speaker)).join(' '), "expected");
+        QVERIFY2(log.join('\n').contains(says), qPrintable(log.join('\n')));
+        QCOMPARE(log.removeDuplicates(), 0); // a failure repeated identically is written once
+        QCOMPARE(speaker->violations().size(), std::size_t(flags & Skew ? 1 : 0));
+        // One poll finds a chunk busy; the next, after the time it announced, finds it done.
+        if (got[2] == "0")
+            QVERIFY(wire(*speaker).filter(QRegularExpression("^G")).size() <=
+                    (flags & ZeroPoll ? 60 : 2) * ((int(file.size()) + 1000) / 1017) + 5);
+        QCOMPARE(contents(dump),
+                 speaker->manifested() ? QByteArray((char*)file.data(), file.size() - 16) : "");
+        if (flags & Golden)
+            QCOMPARE(wire(*speaker),
+                     QString(contents(HIDDFU_GOLDEN_TRACE)).split('\n', Qt::SkipEmptyParts));
+    }
+
+    void speakerConfig() {
+        QStringList warned;
+        auto summary = [&](const QString& text) {
+            const auto warn = [&](const std::string& w) { warned << w.c_str(); };
+            return QString::fromStdString(SpeakerConfig::parse(qPrintable(text), warn).summary());
+        };
+        QCOMPARE(summary(" appear-after-ms=0; chunk-ms=7 ;manifest-ms=9; ;fail=unplug:12;dump=/x;"),
+                 "appear-after-ms=0 chunk-ms=7 manifest-ms=9 fail=unplug:12 dump=/x");
+        // Each bad item warns once, naming its key, and spoils only itself.
+        const QStringList bad = {"colour=blue", "chunk-ms=fast", "chunk-ms=-1", "manifest-ms=",
+            "appear-after-ms=3600001", "appear-after-ms=99999999999", "fail=chunk", "fail=chunk:x",
+            "fail=unplug:65535", "fail=explode", "fail=busy:3", "dump=", "word"};
+        QCOMPARE(summary(bad.join(';') + ";manifest-ms=5"),
+                 "appear-after-ms=1500 chunk-ms=16 manifest-ms=5 fail=none");
+        QCOMPARE(warned.size(), bad.size());
+        for (int i = 0; i < bad.size(); ++i)
+            QVERIFY(warned[i].contains(bad[i].section('=', 0, 0)));
+    }
+
+    void abi_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("placeholder");
+        QTest::newRow("virtual speaker") << HIDDFU_VIRTUAL_LIB << 0;
+        QTest::newRow("hardware") << HIDDFU_HARDWARE_LIB << HIDDFU_ERR_FILE_INVALID;
+    }
+
+    void abi() {
+        QFETCH(QString, path);
+        QProcess nm;
+        nm.start(HIDDFU_NM, {"-D", "--defined-only", "--format=just-symbols", path});
+        QVERIFY(nm.waitForFinished());
+        QCOMPARE(nm.readAll(), QByteArray("hidDfuConnect\nhidDfuDisconnect\nhidDfuGetProgress\n"
+                                          "hidDfuResetDevice\nhidDfuUpgrade\n"));
+        const QString dump = dir.filePath(QTest::currentDataTag()); // the model's, either build
+        qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=50;chunk-ms=20;manifest-ms=100;dump=" +
+                                             dump.toUtf8());
+        Library lib(qPrintable(path));
+        QVERIFY2(lib.handle, dlerror());
+        QCOMPARE(Codes({lib.hidDfuGetProgress(), lib.hidDfuUpgrade("/x.dfu", 0),
+                        lib.hidDfuResetDevice(), lib.hidDfuDisconnect()}),
+                 Codes({-1, -1, -1, 0}));
+        u16 count = 9;
+        QCOMPARE(lib.hidDfuConnect(0x1234, 0x5678, 0, 0, &count), HIDDFU_ERR_CONNECT);
+        QVERIFY(count == 0 && lib.connect(&count) && count == 1);
+        fixtures::TempFile good(dfuFile()), refused(placeholder), big(dfuFile({300 * 1017}));
+        QCOMPARE(Codes({lib.hidDfuUpgrade(nullptr, 0), lib.hidDfuUpgrade(good.path.c_str(), 1),
+                        lib.hidDfuUpgrade("/nonexistent/x.dfu", 0), lib.hidDfuUpgrade("/", 0)}),
+                 Codes({-11, -11, -3, -3}));
+        if (QFileInfo("/sys/power/state").size() == 4096) // delivers fewer bytes than it says
+            QCOMPARE(lib.hidDfuUpgrade("/sys/power/state", 0), HIDDFU_ERR_FILE_READ);
+        // Calls during a transfer are refused; disconnect cancels it: no manifestation, no dump.
+        QVERIFY(!lib.hidDfuUpgrade(big.path.c_str(), 0) &&
+                until([&] { return lib.hidDfuGetProgress() >= 1; }));
+        QCOMPARE(Codes({lib.hidDfuUpgrade(good.path.c_str(), 0), lib.hidDfuResetDevice(),
+                        lib.hidDfuConnect(kVendorId, kProductId, 0, 0, nullptr),
+                        lib.hidDfuDisconnect(), lib.hidDfuGetProgress(), lib.hidDfuResetDevice()}),
+                 Codes({-14, -14, -14, 0, -1, -1}));
+        // A new session starts over; progress stays below 100 until the device has manifested.
+        QVERIFY(!QFile::exists(dump) && lib.connect() && !lib.hidDfuUpgrade(good.path.c_str(), 0));
+        const auto seen = watch(lib.hidDfuGetProgress, dump);
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.contains({99, false}));
+        QCOMPARE(seen.back(), qMakePair(100, true));
+        QCOMPARE(contents(dump), QByteArray((char*)dfuFile().data(), 2500));
+        // The hardware build refuses the placeholder; the next upgrade joins the finished worker.
+        QTEST(lib.hidDfuUpgrade(refused.path.c_str(), 0), "placeholder");
+        QVERIFY(until([&] { return lib.hidDfuGetProgress() >= 100; }));
+        QCOMPARE(lib.hidDfuResetDevice(), HIDDFU_OK);
+        QCOMPARE(dlclose(lib.handle), 0);
+    }
+
+    void unloadAndExitMidTransfer() {
+        Library again(HIDDFU_VIRTUAL_LIB); // a fresh library and virtual speaker
+        fixtures::TempFile big(dfuFile({300 * 1017}));
+        QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
+                until([&] { return again.hidDfuGetProgress() >= 1; }));
+        if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD"))
+            return; // the child exits with the worker busy: exit() joins it too
+        QCOMPARE(dlclose(again.handle), 0); // cancels and joins the busy worker
+        QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD));
+        qputenv("HIDDFU_EXIT_CHILD", "1");
+        QCOMPARE(QProcess::execute(qApp->applicationFilePath(), {"unloadAndExitMidTransfer"}), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHidDfu)
+
+#include "test_hiddfu.moc"
