@@ -60,7 +60,7 @@ private slots:
 
     void download() {
         TuneServer server({{"/image", TuneServer::reply(200, "image")},
-                           {"/cut", TuneServer::reply(200, "image").chopped(2)},
+                           {"/cut", TuneServer::reply(200, QByteArray(1 << 18, 'x')).left(100)},
                            {"/moved", TuneServer::reply(302, {}, "Location: /image\r\n")},
                            {"/held", {}}});
         QSignalSpy progress(page.get(), &Page::progress);
@@ -72,7 +72,8 @@ private slots:
         page->doneWithTempFile();
         QCOMPARE(fetch(server.url("/moved")), QStringLiteral("failed"));
         QCOMPARE(fetch(QUrl("http://127.0.0.1:1/")), QStringLiteral("failed"));
-        QCOMPARE(fetch(server.url("/cut")), QStringLiteral("failed"));
+        for (int i = 0; i < 4; ++i) // the network layer sometimes retries and then ends quietly
+            QCOMPARE(fetch(server.url("/cut")), QStringLiteral("failed"));
         qputenv("TMPDIR", "/dev/null");
         QCOMPARE(fetch(server.url("/image")), QStringLiteral("failed"));
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
