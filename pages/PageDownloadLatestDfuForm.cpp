@@ -21,6 +21,13 @@ bool isSuccessStatus(const QNetworkReply* pReply) {
     return code >= 200 && code < 300;
 }
 
+// The network layer retries a connection cut short and may then finish without an error and
+// without the whole body.
+bool isComplete(QNetworkReply* pReply) {
+    const QVariant length = pReply->header(QNetworkRequest::ContentLengthHeader);
+    return !length.isValid() || length.toLongLong() == pReply->bytesAvailable();
+}
+
 } // namespace
 
 PageDownloadLatestDfuForm::PageDownloadLatestDfuForm(const ProxySettings* proxySettings,
@@ -109,7 +116,7 @@ void PageDownloadLatestDfuForm::downloadFinished(QNetworkReply* pReply) {
         }
         return;
     }
-    if (!isSuccessStatus(pReply)) {
+    if (!isSuccessStatus(pReply) || !isComplete(pReply)) {
         emit downloadFailed();
         return;
     }
