@@ -33,11 +33,13 @@ double seconds(const timeval& t) {
 Run flashAll(int speakers, const std::string& image, const std::string& chunkMs) {
     const std::string log = image + ".log";
     const std::string config = "KERNO_VIRTUAL_SPEAKER=count=" + std::to_string(speakers) +
-                               ";appear-after-ms=0" + (chunkMs.empty() ? "" : ";chunk-ms=" + chunkMs);
+                               ";appear-after-ms=0" +
+                               (chunkMs.empty() ? "" : ";chunk-ms=" + chunkMs);
     const std::string library = std::string("LD_LIBRARY_PATH=") + VIRTUAL_DIR;
     std::vector<char*> env{const_cast<char*>(config.c_str()), const_cast<char*>(library.c_str())};
     for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "KERNO_VIRTUAL_SPEAKER=", 22) && std::strncmp(*e, "LD_LIBRARY_PATH=", 16))
+        if (std::strncmp(*e, "KERNO_VIRTUAL_SPEAKER=", 22) &&
+            std::strncmp(*e, "LD_LIBRARY_PATH=", 16))
             env.push_back(*e);
     env.push_back(nullptr);
     const char* argv[] = {KERNO_DFU, "flash", "--all", "--json", image.c_str(), nullptr};
@@ -58,8 +60,9 @@ Run flashAll(int speakers, const std::string& image, const std::string& chunkMs)
     run.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     std::stringstream summary;
     summary << std::ifstream(log).rdbuf();
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-             summary.str().find("\"updated\":" + std::to_string(speakers) + "}") != std::string::npos;
+    run.ok =
+        WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+        summary.str().find("\"updated\":" + std::to_string(speakers) + "}") != std::string::npos;
     posix_spawn_file_actions_destroy(&files);
     std::remove(log.c_str());
     return run;
@@ -88,7 +91,9 @@ int main(int argc, char** argv) {
         const double ratio = run.wall / one;
         std::printf("%8d   %8.3f   %6.3f   %12.3f   %18.1f%s\n", speakers, run.wall, ratio, run.cpu,
                     run.cpu / double(speakers * chunks) * 1e6,
-                    speakers == 16 ? (ratio <= 1.1 ? "   (target <= 1.1: met)" : "   (target <= 1.1: MISSED)") : "");
+                    speakers == 16
+                        ? (ratio <= 1.1 ? "   (target <= 1.1: met)" : "   (target <= 1.1: MISSED)")
+                        : "");
     }
     return 0;
 }

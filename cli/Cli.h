@@ -35,8 +35,8 @@ struct Speaker {
 // Device and file texts reach a terminal: no control characters.
 QString printable(const QString& text);
 QString modeName(int mode);
-void printLine(const QString& line);      // standard output
-void printError(const QString& line);     // standard error, prefixed with the program's name
+void printLine(const QString& line);       // standard output
+void printError(const QString& line);      // standard error, prefixed with the program's name
 void printJson(const QJsonObject& object); // one line on standard output
 
 // The loaded library is the virtual speaker (it alone exports hidDfuVirtualSpeaker).

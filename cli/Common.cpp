@@ -24,9 +24,12 @@ QString printable(const QString& text) {
 
 QString modeName(int mode) {
     switch (mode) {
-    case HIDDFU_MODE_UPGRADE: return QStringLiteral("upgrade");
-    case HIDDFU_MODE_IN_USE: return QStringLiteral("in-use");
-    case HIDDFU_MODE_NO_ACCESS: return QStringLiteral("no-access");
+    case HIDDFU_MODE_UPGRADE:
+        return QStringLiteral("upgrade");
+    case HIDDFU_MODE_IN_USE:
+        return QStringLiteral("in-use");
+    case HIDDFU_MODE_NO_ACCESS:
+        return QStringLiteral("no-access");
     }
     return QStringLiteral("unknown");
 }
@@ -48,7 +51,8 @@ void printJson(const QJsonObject& object) {
 }
 
 bool virtualSpeaker() {
-    auto declares = reinterpret_cast<hidDfuVirtualSpeaker_t>(dlsym(RTLD_DEFAULT, "hidDfuVirtualSpeaker"));
+    auto declares =
+        reinterpret_cast<hidDfuVirtualSpeaker_t>(dlsym(RTLD_DEFAULT, "hidDfuVirtualSpeaker"));
     return declares && declares() == 1;
 }
 
@@ -103,7 +107,8 @@ QVector<Speaker> chooseSpeakers(const Options& options, int& exit) {
                 exit = kDone;
                 return {speaker};
             }
-        printError(QStringLiteral("no speaker in upgrade mode at %1").arg(printable(options.device)));
+        printError(
+            QStringLiteral("no speaker in upgrade mode at %1").arg(printable(options.device)));
         return {};
     }
     if (speakers.isEmpty()) {

@@ -26,12 +26,18 @@ int runInfo(const Options& options, const QString& file) {
     const QString version = printable(QString::fromUtf8(info.description));
     const QString crc = QStringLiteral("0x%1").arg(info.crc, 8, 16, QLatin1Char('0'));
     const QString suffix = QStringLiteral("DFU %1.%2, bcdDevice 0x%3")
-                               .arg(info.bcdDfu >> 8).arg(info.bcdDfu & 0xFF, 2, 16, QLatin1Char('0'))
+                               .arg(info.bcdDfu >> 8)
+                               .arg(info.bcdDfu & 0xFF, 2, 16, QLatin1Char('0'))
                                .arg(hex4(info.bcdDevice));
     if (options.json) {
-        printJson({{"file", file}, {"size", qint64(info.fileSize)}, {"suffix", suffix},
-                   {"crc", crc}, {"target", target(info)}, {"version", version},
-                   {"placeholder", bool(info.placeholder)}, {"writable", writable},
+        printJson({{"file", file},
+                   {"size", qint64(info.fileSize)},
+                   {"suffix", suffix},
+                   {"crc", crc},
+                   {"target", target(info)},
+                   {"version", version},
+                   {"placeholder", bool(info.placeholder)},
+                   {"writable", writable},
                    {"refused", why}});
     } else {
         printLine("file         " + printable(file));
@@ -55,7 +61,8 @@ int runCheck(const Options&, const QString& file) {
         return kFileRefused;
     }
     printLine(QStringLiteral("%1: firmware for %2, version \"%3\"%4")
-                  .arg(printable(file), target(info), printable(QString::fromUtf8(info.description)),
+                  .arg(printable(file), target(info),
+                       printable(QString::fromUtf8(info.description)),
                        info.placeholder ? " (placeholder: virtual speaker only)" : ""));
     return kDone;
 }

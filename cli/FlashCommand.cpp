@@ -39,7 +39,8 @@ int runFlash(const Options& options, const QString& file) {
         workers.push_back(std::make_unique<Worker>(speakers[i], file));
         Worker* worker = workers.back().get();
         // The loop as context: the workers' signals come from their threads, queued to this one.
-        QObject::connect(worker, &Worker::progressed, &loop, [&view, i](int p) { view.progressed(i, p); });
+        QObject::connect(worker, &Worker::progressed, &loop,
+                         [&view, i](int p) { view.progressed(i, p); });
         QObject::connect(worker, &Worker::restarting, &loop, [&view, i] { view.restarting(i); });
         QObject::connect(worker, &Worker::finished, &loop,
                          [&, i](int outcome, int code, const QString& error) {

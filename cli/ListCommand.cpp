@@ -9,7 +9,8 @@ int runList(const Options& options) {
     const QVector<Speaker> speakers = listSpeakers(options);
     for (const Speaker& speaker : speakers) {
         if (options.json)
-            printJson({{"path", speaker.path}, {"serial", speaker.serial},
+            printJson({{"path", speaker.path},
+                       {"serial", speaker.serial},
                        {"mode", modeName(speaker.mode)}});
         else // tab-separated: cut -f1 gives the paths
             printLine(speaker.path + '\t' + speaker.serial + '\t' + modeName(speaker.mode));

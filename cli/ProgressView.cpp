@@ -12,11 +12,16 @@ namespace {
 
 const char* outcomeName(int outcome) {
     switch (outcome) {
-    case Worker::Updated: return "updated";
-    case Worker::Restarted: return "restarted";
-    case Worker::Failed: return "failed";
-    case Worker::NotOpened: return "not-opened";
-    case Worker::Stopped: return "stopped";
+    case Worker::Updated:
+        return "updated";
+    case Worker::Restarted:
+        return "restarted";
+    case Worker::Failed:
+        return "failed";
+    case Worker::NotOpened:
+        return "not-opened";
+    case Worker::Stopped:
+        return "stopped";
     }
     return "unknown";
 }
@@ -59,7 +64,8 @@ QString ProgressView::line(const Row& row) const {
     const QString path = row.speaker.path.leftJustified(pathWidth_);
     if (row.outcome >= 0)
         return path + "  " + outcomeName(row.outcome) +
-               (row.error.isEmpty() ? QString() : QStringLiteral(" (%1): %2").arg(row.code).arg(row.error));
+               (row.error.isEmpty() ? QString()
+                                    : QStringLiteral(" (%1): %2").arg(row.code).arg(row.error));
     if (imageBytes_ == 0 || row.percent < 0)
         return path + "  " + row.state;
     const int filled = std::clamp(row.percent, 0, 100) * 30 / 100;
@@ -154,9 +160,10 @@ void ProgressView::summary(int exit) {
         printJson(all);
         return;
     }
-    const int serialWidth = std::max<int>(6, std::max_element(rows_.begin(), rows_.end(),
-        [](const Row& a, const Row& b) { return a.speaker.serial.size() < b.speaker.serial.size(); })
-        ->speaker.serial.size());
+    const int serialWidth = std::max<int>(
+        6, std::max_element(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
+               return a.speaker.serial.size() < b.speaker.serial.size();
+           })->speaker.serial.size());
     const int width = std::max(7, pathWidth_);
     printLine(QString());
     printLine(QStringLiteral("SPEAKER").leftJustified(width) + "  " +

@@ -75,8 +75,10 @@ int main(int argc, char** argv) {
         return cli::kDone;
     }
     if (parser.isSet(version)) {
-        cli::printLine(QStringLiteral("kerno-dfu %1%2").arg(QCoreApplication::applicationVersion(),
-            cli::virtualSpeaker() ? QStringLiteral(" (virtual speaker library)") : QString()));
+        cli::printLine(QStringLiteral("kerno-dfu %1%2")
+                           .arg(QCoreApplication::applicationVersion(),
+                                cli::virtualSpeaker() ? QStringLiteral(" (virtual speaker library)")
+                                                      : QString()));
         return cli::kDone;
     }
 

@@ -15,7 +15,8 @@ class TestKernoDfu : public QObject {
 
 private slots:
     void command_data() {
-        QTest::addColumn<QString>("speakers"); // KERNO_VIRTUAL_SPEAKER; "hardware": the linked library
+        QTest::addColumn<QString>(
+            "speakers"); // KERNO_VIRTUAL_SPEAKER; "hardware": the linked library
         QTest::addColumn<QStringList>("args"); // FILE stands for a file named by the row
         QTest::addColumn<int>("signal");       // sent once a transfer shows
         QTest::addColumn<int>("exit");
@@ -26,13 +27,15 @@ private slots:
             QTest::newRow(name) << speakers << args << signal << exit << says << dumps;
         };
         row("list, tab-separated", "count=2", {"list"}, 0,
-            {"\\Avirtual:1\tVIRTUAL-1\tupgrade\nvirtual:2\tVIRTUAL-2\tupgrade\nlibHidDfu: 2 virtual"});
+            {"\\Avirtual:1\tVIRTUAL-1\tupgrade\nvirtual:2\tVIRTUAL-2\tupgrade\nlibHidDfu: 2 "
+             "virtual"});
         row("list none", "fail=connect", {"list", "--json"}, 3, {"\\AlibHidDfu: virtual speaker"});
         row("info", "", {"info", "good"}, 0,
             {"size +2516 bytes", "CRC +0x[0-9a-f]{8} \\(correct\\)", "target +0a12:fffe",
              "version +KERNO TEST IMAGE\n", "placeholder +no"});
         row("check, one line", "", {"check", "good"}, 0,
-            {"\\A/tmp/hiddfu-test-\\w+: firmware for 0a12:fffe, version \"KERNO TEST IMAGE\"\n\\z"});
+            {"\\A/tmp/hiddfu-test-\\w+: firmware for 0a12:fffe, version \"KERNO TEST "
+             "IMAGE\"\n\\z"});
         row("check damaged", "", {"check", "damaged"}, 4,
             {"\\Arefused: /tmp/hiddfu-test-\\w+: CRC mismatch[^\n]*\n\\z"});
         row("check a pipe", "", {"check", "fifo"}, 4, {"fifo is not a regular file \\(-3\\)"});
@@ -43,7 +46,8 @@ private slots:
         row("all, one fails", "count=3;2:fail=chunk:1", {"flash", "--all", "good"}, 1,
             {"virtual:1 +VIRTUAL-1 +updated\n",
              "virtual:2 +VIRTUAL-2 +failed \\(-8\\): chunk 1 of 3 failed.*errWRITE",
-             "virtual:3 +VIRTUAL-3 +updated\n"}, "1 3");
+             "virtual:3 +VIRTUAL-3 +updated\n"},
+            "1 3");
         row("several, none named", "count=2", {"flash", "good"}, 3,
             {"2 speakers in upgrade mode found: choose one with --device"});
         row("one named", "count=2", {"flash", "--device", "virtual:2", "good"}, 0,
@@ -51,14 +55,17 @@ private slots:
         row("json", "", {"flash", "--json", "good"}, 0,
             {"(?m)^\\{\"bytesPerSecond\":\\d+,\"device\":\"virtual:1\",\"event\":\"progress\",",
              "\"event\":\"restarting\"", "\"event\":\"updated\"",
-             "(?m)^\\{\"event\":\"summary\",\"exit\":0,\"failed\":0,.*\"updated\":1\\}$"}, "1");
-        row("speaker appears while waited for", "appear-after-ms=400", {"flash", "--wait", "9", "good"},
-            0, {"updated"}, "1");
+             "(?m)^\\{\"event\":\"summary\",\"exit\":0,\"failed\":0,.*\"updated\":1\\}$"},
+            "1");
+        row("speaker appears while waited for", "appear-after-ms=400",
+            {"flash", "--wait", "9", "good"}, 0, {"updated"}, "1");
         row("restart alone", "", {"reset"}, 0, {"restarting", "restarted"});
         row("no speaker at that path", "", {"reset", "--device", "virtual:2"}, 3,
             {"no speaker in upgrade mode at virtual:2"});
-        row("Ctrl+C", "chunk-ms=20", {"flash", "big"}, 130, {"(?m)^kerno-dfu: interrupted: 1 speaker"
-            "\\(s\\) stopped before the end of their update; run the update again$", "stopped"},
+        row("Ctrl+C", "chunk-ms=20", {"flash", "big"}, 130,
+            {"(?m)^kerno-dfu: interrupted: 1 speaker"
+             "\\(s\\) stopped before the end of their update; run the update again$",
+             "stopped"},
             "", SIGINT);
         row("terminal closed", "chunk-ms=20", {"flash", "--json", "big"}, 129, {"\"exit\":129"}, "",
             SIGHUP);
@@ -72,7 +79,12 @@ private slots:
         QFETCH(int, signal);
         const QString dump = dir.filePath(QTest::currentDataTag());
         const std::map<QString, std::vector<std::uint8_t>> files = {
-            {"good", good}, {"damaged", [f = good]() mutable { f[100] ^= 1; return f; }()},
+            {"good", good},
+            {"damaged",
+             [f = good]() mutable {
+                 f[100] ^= 1;
+                 return f;
+             }()},
             {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER"})},
             {"big", dfuFile({300 * 1017})}};
         std::list<fixtures::TempFile> temps;
@@ -84,13 +96,14 @@ private slots:
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LD_LIBRARY_PATH", speakers == "hardware" ? LINKED_DIR : VIRTUAL_DIR);
-        env.insert("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=0;chunk-ms=1;manifest-ms=20;dump=" +
-                                                dump + ";" + speakers);
+        env.insert("KERNO_VIRTUAL_SPEAKER",
+                   "appear-after-ms=0;chunk-ms=1;manifest-ms=20;dump=" + dump + ";" + speakers);
         run.setProcessEnvironment(env);
         run.start(KERNO_DFU, args);
         QVERIFY(run.waitForStarted());
         QByteArray out;
-        while (signal && !out.contains("writing") && !out.contains("progress") && run.waitForReadyRead(5000))
+        while (signal && !out.contains("writing") && !out.contains("progress") &&
+               run.waitForReadyRead(5000))
             out += run.readAllStandardOutput();
         if (signal)
             ::kill(run.processId(), signal);

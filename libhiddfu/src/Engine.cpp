@@ -132,7 +132,8 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
     if (!path)
         return refuse(kErrInvalidParam, "upgrade: file name is NULL");
     if (options != 0)
-        return refuse(kErrInvalidParam, "upgrade: options must be 0, got " + std::to_string(options));
+        return refuse(kErrInvalidParam,
+                      "upgrade: options must be 0, got " + std::to_string(options));
 
     auto image = std::make_shared<DfuImage>();
     const DfuResult read = readDfuFile(path, *image);

@@ -104,8 +104,8 @@ HIDDFU_API int32_t HIDDFU_CALL hidDfuConnect(uint16_t vendorId, uint16_t product
         State& s = state();
         std::lock_guard<std::mutex> lock(s.fiveMutex);
         uint16_t count = 0;
-        const int32_t r = s.host.connect(s.process.engine, vendorId, productId, usagePage, usage,
-                                         count);
+        const int32_t r =
+            s.host.connect(s.process.engine, vendorId, productId, usagePage, usage, count);
         if (deviceCount)
             *deviceCount = count;
         return r;
@@ -245,8 +245,9 @@ HIDDFU_API int32_t HIDDFU_CALL hidDfuCheckFile(const char* fileName, hidDfuFileI
         info->bcdDfu = image.bcdDfu;
         info->placeholder = image.isPlaceholder();
         std::string text = image.description();
-        std::replace_if(text.begin(), text.end(),
-                        [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; }, '?');
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; },
+            '?');
         copyText(text, info->description, sizeof info->description);
         return HIDDFU_OK;
     });

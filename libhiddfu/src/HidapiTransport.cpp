@@ -177,6 +177,15 @@ public:
         std::string why;
         if (!init(why))
             return IoResult::failed(why);
+        // Only a HID device present now: hidapi opens a path blocking and read-write,
+        // which no other file (a pipe, a disk, a terminal) may get.
+        bool listed = false;
+        hid_device_info* list = hid_enumerate(0, 0);
+        for (hid_device_info* it = list; it; it = it->next)
+            listed = listed || (it->path && path == it->path);
+        hid_free_enumeration(list);
+        if (!listed)
+            return IoResult::gone("no HID device at " + path);
         const int held = lockNode(path);
         if (held == -2)
             return IoResult::failed(path + " is in use by another program");

@@ -77,8 +77,8 @@ std::int32_t Host::connect(Engine& engine, std::uint16_t vendorId, std::uint16_t
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
     if (found.empty())
-        return engine.fail(kErrConnect, whyNone.empty() ? std::string("no device ") + ids + " found"
-                                                        : whyNone);
+        return engine.fail(kErrConnect,
+                           whyNone.empty() ? std::string("no device ") + ids + " found" : whyNone);
     // Which one would be written is anybody's guess: let the person unplug the others.
     if (found.size() > 1)
         return engine.fail(kErrConnect, std::to_string(found.size()) + " devices " + ids +

@@ -18,8 +18,7 @@ public:
 
     // Devices open here show as kModeInUse.
     std::vector<BusDevice> list(std::uint16_t vendorId, std::uint16_t productId,
-                                std::uint16_t usagePage, std::uint16_t usage,
-                                std::string& whyNone);
+                                std::uint16_t usagePage, std::uint16_t usage, std::string& whyNone);
     // Opens the device at path into engine; a device open here already is
     // refused with inUseCode, one that cannot be opened with kErrConnect.
     std::int32_t open(const std::string& path, Engine& engine, std::int32_t inUseCode = kErrBusy);

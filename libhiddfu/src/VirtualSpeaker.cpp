@@ -96,7 +96,8 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
             config.fail = SpeakerConfig::Fail::Busy;
         else if (hasArg && (mode == "chunk" || mode == "unplug") &&
                  parseNumber(value.substr(colon + 1), 0xFFFE, number)) {
-            config.fail = mode == "chunk" ? SpeakerConfig::Fail::Chunk : SpeakerConfig::Fail::Unplug;
+            config.fail =
+                mode == "chunk" ? SpeakerConfig::Fail::Chunk : SpeakerConfig::Fail::Unplug;
             config.failChunk = static_cast<unsigned>(number);
         } else
             bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
@@ -218,7 +219,8 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     if (gone_)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker left the bus)");
     if (now - *firstAttempt_ < config_.appearAfter)
-        return IoResult::gone(std::string("no device ") + ids + " (virtual speaker not plugged yet)");
+        return IoResult::gone(std::string("no device ") + ids +
+                              " (virtual speaker not plugged yet)");
     return IoResult::success();
 }
 
@@ -508,7 +510,8 @@ IoResult VirtualBus::open(const std::string& path, std::unique_ptr<Transport>& d
     long number = 0;
     const std::string_view prefix(kPathPrefix);
     if (path.compare(0, prefix.size(), prefix) != 0 ||
-        !parseNumber(std::string_view(path).substr(prefix.size()), long(speakers_.size()), number) ||
+        !parseNumber(std::string_view(path).substr(prefix.size()), long(speakers_.size()),
+                     number) ||
         number == 0)
         return IoResult::gone("no virtual speaker at " + path);
     const std::shared_ptr<VirtualSpeaker>& speaker = speakers_[std::size_t(number) - 1];
@@ -525,12 +528,14 @@ std::unique_ptr<VirtualBus> makeProcessBus() {
     };
     std::vector<std::shared_ptr<VirtualSpeaker>> speakers;
     std::string summary;
-    for (const SpeakerConfig& config : SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
+    for (const SpeakerConfig& config :
+         SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
         speakers.push_back(std::make_shared<VirtualSpeaker>(config));
         summary += (summary.empty() ? "" : "; ") + config.summary();
     }
     if (speakers.size() == 1)
-        std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n", summary.c_str());
+        std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n",
+                     summary.c_str());
     else
         std::fprintf(stderr, "libHidDfu: %zu virtual speakers, no hardware used (%s)\n",
                      speakers.size(), summary.c_str());
