@@ -411,16 +411,17 @@ private slots:
         qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=0;chunk-ms=20");
         Library again(HIDDFU_VIRTUAL_LIB); // a fresh library and virtual speaker
         fixtures::TempFile big(dfuFile({300 * 1017}));
-        // The child exits with a handle's transfer running, the parent unloads with the five's.
+        // The child exits with the five functions' transfer running, the parent unloads with a
+        // handle's.
         if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD")) {
-            hidDfuDevice* device = nullptr;
-            QVERIFY(!again.hidDfuOpen("virtual:1", &device) &&
-                    !again.hidDfuDeviceUpgrade(device, big.path.c_str(), 0) &&
-                    until([&] { return again.hidDfuDeviceGetProgress(device) >= 1; }));
+            QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
+                    until([&] { return again.hidDfuGetProgress() >= 1; }));
             return; // exit() cancels and joins it
         }
-        QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
-                until([&] { return again.hidDfuGetProgress() >= 1; }));
+        hidDfuDevice* device = nullptr;
+        QVERIFY(!again.hidDfuOpen("virtual:1", &device) &&
+                !again.hidDfuDeviceUpgrade(device, big.path.c_str(), 0) &&
+                until([&] { return again.hidDfuDeviceGetProgress(device) >= 1; }));
         QCOMPARE(dlclose(again.handle), 0); // cancels and joins the busy worker
         QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD));
         qputenv("HIDDFU_EXIT_CHILD", "1");
