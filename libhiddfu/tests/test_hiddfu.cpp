@@ -408,6 +408,8 @@ private slots:
     }
 
     void unloadAndExitMidTransfer() {
+        const auto threads = [] { return QDir("/proc/self/task").count(); };
+        const uint before = threads();
         qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=0;chunk-ms=20");
         Library again(HIDDFU_VIRTUAL_LIB); // a fresh library and virtual speaker
         fixtures::TempFile big(dfuFile({300 * 1017}));
@@ -423,7 +425,7 @@ private slots:
                 !again.hidDfuDeviceUpgrade(device, big.path.c_str(), 0) &&
                 until([&] { return again.hidDfuDeviceGetProgress(device) >= 1; }));
         QCOMPARE(dlclose(again.handle), 0); // cancels and joins the busy worker
-        QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD));
+        QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD) && threads() == before);
         qputenv("HIDDFU_EXIT_CHILD", "1");
         QCOMPARE(QProcess::execute(qApp->applicationFilePath(), {"unloadAndExitMidTransfer"}), 0);
     }
