@@ -150,7 +150,8 @@ API hid_device_info* hid_enumerate(unsigned short vendor, unsigned short product
         hid().enumerate(any ? kVendorId : vendor, any ? kProductId : product, 0, 0, why);
     for (auto d = found.rbegin(); d != found.rend(); ++d) {
         list = new hid_device_info{strdup((kNode + d->path).c_str()), vendor, product,
-                                   wcsdup(std::wstring(d->serial.begin(), d->serial.end()).c_str()),
+                                   wcsdup((std::wstring(d->serial.begin(), d->serial.end()) +
+                                           L"\x1b").c_str()), // a device's text, unchecked
                                    0, nullptr, nullptr, 0, 0, 0, list, HID_API_BUS_USB};
     }
     return list;
@@ -357,8 +358,9 @@ private slots:
                  Codes({0, 0, -14, -2, -2}));
         QVERIFY(!hidOpened.contains(fifo) && lib.lastError(nullptr).contains(fifo) && !none);
         QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
-        QCOMPARE(Codes({found[0].mode, found[1].mode, found[0].serial != QString(found[1].serial)}),
-                 Codes({HIDDFU_MODE_IN_USE, HIDDFU_MODE_IN_USE, 1}));
+        QCOMPARE(Codes({found[0].mode, found[1].mode, found[0].serial != QString(found[1].serial),
+                        !strchr(found[0].serial, '\x1b')}),
+                 Codes({HIDDFU_MODE_IN_USE, HIDDFU_MODE_IN_USE, 1, 1}));
         // In parallel; the second is unplugged at its second chunk and stops only itself.
         fixtures::TempFile good(dfuFile()), refused(placeholder), big(dfuFile({300 * 1017})),
             damaged(flip(dfuFile(), 200, 1));
