@@ -52,11 +52,13 @@ private slots:
             {"2 speakers in upgrade mode found: choose one with --device"});
         row("one named", "count=2", {"flash", "--device", "virtual:2", "good"}, 0,
             {"virtual:2: writing +0 %", "virtual:2: restarting\nvirtual:2: updated\n"}, "2");
-        row("json", "", {"flash", "--json", "good"}, 0,
+        // In parallel: the second speaker is under way before the first is done.
+        row("json, all at once", "count=2", {"flash", "--all", "--json", "good"}, 0,
             {"(?m)^\\{\"bytesPerSecond\":\\d+,\"device\":\"virtual:1\",\"event\":\"progress\",",
-             "\"event\":\"restarting\"", "\"event\":\"updated\"",
-             "(?m)^\\{\"event\":\"summary\",\"exit\":0,\"failed\":0,.*\"updated\":1\\}$"},
-            "1");
+             "\"virtual:2\",\"event\":\"progress\"[^$]*\"virtual:1\",\"event\":\"restarting\"",
+             "\"event\":\"updated\"",
+             "(?m)^\\{\"event\":\"summary\",\"exit\":0,\"failed\":0,.*\"updated\":2\\}$"},
+            "1 2");
         row("speaker appears while waited for", "appear-after-ms=400",
             {"flash", "--wait", "9", "good"}, 0, {"updated"}, "1");
         row("restart alone", "", {"reset"}, 0, {"restarting", "restarted"});
