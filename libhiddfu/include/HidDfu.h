@@ -46,9 +46,12 @@
  *   reset          1 report, then up to 2 s watching the device leave
  *   disconnect     the report in flight (<= Tusb) + joining the worker
  *
- * Files: every path the library opens is opened without blocking; anything
- * but a regular file (a folder, a named pipe, a device node) is refused at
- * once.
+ * Files: every file the library opens (the DFU file, the virtual speaker's
+ * dump) is opened without blocking; anything but a regular file (a folder, a
+ * named pipe, a device node) is refused at once. A device path is opened
+ * only while a HID device is present there. An open device is locked against
+ * other programs using this library (on Linux, an advisory lock on its hidraw
+ * node): they see it in use.
  *
  * Two builds exist with this interface: the hardware library over hidapi,
  * and the virtual speaker (a model of one or more devices for
