@@ -32,10 +32,10 @@ struct Run {
 Run update(const std::string& path, std::size_t payload, SpeakerConfig config) {
     config.appearAfter = std::chrono::milliseconds(0);
     auto speaker = std::make_shared<VirtualSpeaker>(config);
-    Engine engine([speaker] { return makeVirtualTransport(speaker); }, Engine::Options{});
+    Engine engine(Engine::Options{});
     Run run;
     run.chunks = (payload + kMaxChunkPayload - 1) / kMaxChunkPayload;
-    if (engine.connect(kVendorId, kProductId, 0, 0, nullptr) != 0)
+    if (engine.open(makeVirtualTransport(speaker)) != 0)
         return run;
     const double cpu0 = cpuSeconds(RUSAGE_SELF), main0 = cpuSeconds(RUSAGE_THREAD);
     const auto t0 = Clock::now();

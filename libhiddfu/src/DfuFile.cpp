@@ -97,11 +97,20 @@ DfuResult parseDfuFile(const std::uint8_t* data, std::size_t size, DfuImage& ima
     image.idProduct = product;
     image.idVendor = vendor;
     image.bcdDfu = u16At(suffix + 6);
+    image.crc = stored;
     return {};
 }
 
 DfuResult readDfuFile(const std::string& path, DfuImage& image) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is ever opened: opening a named pipe waits for a
+    // writer, opening some devices has effects of its own. O_NONBLOCK covers a
+    // path swapped between the two checks.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0)
+        return fail(kErrOpenFile, "cannot open " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(before.st_mode))
+        return fail(kErrOpenFile, path + " is not a regular file");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return fail(kErrOpenFile, "cannot open " + path + ": " + std::strerror(errno));
     struct FdGuard {
@@ -111,7 +120,7 @@ DfuResult readDfuFile(const std::string& path, DfuImage& image) {
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return fail(kErrOpenFile, "cannot stat " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode) || st.st_ino != before.st_ino || st.st_dev != before.st_dev)
         return fail(kErrOpenFile, path + " is not a regular file");
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size > kMaxDfuFileSize)

@@ -22,6 +22,7 @@ struct DfuImage {
     std::uint16_t idProduct = 0;
     std::uint16_t idVendor = 0;
     std::uint16_t bcdDfu = 0;
+    std::uint32_t crc = 0; // as stored in the suffix
 
     std::string description() const; // the CSR header's text, up to its first NUL
     bool isPlaceholder() const;      // description starts with "KERNO PLACEHOLDER"

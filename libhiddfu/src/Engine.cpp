@@ -18,11 +18,10 @@ std::string describe(const char* what, const IoResult& r) {
 
 } // namespace
 
-Engine::Engine(TransportFactory factory, Options options)
-    : factory_(std::move(factory)), options_(std::move(options)) {}
+Engine::Engine(Options options) : options_(std::move(options)) {}
 
 Engine::~Engine() {
-    disconnect();
+    close();
 }
 
 std::int32_t Engine::fail(std::int32_t code, const std::string& what) {
@@ -56,42 +55,27 @@ void Engine::joinWorker() {
 }
 
 void Engine::closeTransport() {
-    if (transport_)
-        transport_->close();
     transport_.reset();
     connected_ = false;
     connectedFlag_ = false;
 }
 
-std::int32_t Engine::connect(std::uint16_t vendorId, std::uint16_t productId,
-                             std::uint16_t usagePage, std::uint16_t usage,
-                             std::uint16_t* deviceCount) {
+std::int32_t Engine::open(std::unique_ptr<Transport> device) {
     std::lock_guard<std::mutex> api(apiMutex_);
-    if (deviceCount)
-        *deviceCount = 0;
-    bool running;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        running = phase_ == Phase::Running;
-        if (!running)
-            phase_ = Phase::Idle;
-    }
-    if (running)
-        return fail(kErrBusy, "connect refused: a transfer is running");
+    if (running())
+        return fail(kErrBusy, "open refused: a transfer is running");
     joinWorker();
     closeTransport();
     progress_ = 0;
-
-    std::unique_ptr<Transport> transport = factory_ ? factory_() : nullptr;
-    if (!transport)
-        return fail(kErrConnect, "no HID transport available");
-    std::uint16_t count = 0;
-    const IoResult opened = transport->open(vendorId, productId, usagePage, usage, count);
-    if (deviceCount)
-        *deviceCount = count;
-    if (!opened.ok())
-        return fail(kErrConnect, opened.what);
-    transport_ = std::move(transport);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        phase_ = Phase::Idle;
+        cancel_ = false;
+        transferCode_ = 0;
+    }
+    if (!device)
+        return fail(kErrConnect, "no device to open");
+    transport_ = std::move(device);
 
     Status status;
     const IoResult got = getStatus(status);
@@ -106,9 +90,6 @@ std::int32_t Engine::connect(std::uint16_t vendorId, std::uint16_t productId,
     }
     connected_ = true;
     connectedFlag_ = true;
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    cancel_ = false;
-    transferCode_ = 0;
     return kOk;
 }
 
@@ -136,20 +117,32 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
         return fail(kErrSequence, "upgrade before a successful connect");
     if (running())
         return fail(kErrBusy, "upgrade refused: a transfer is already running");
-    if (!path)
-        return fail(kErrInvalidParam, "upgrade: file name is NULL");
-    if (options != 0)
-        return fail(kErrInvalidParam, "upgrade: options must be 0, got " + std::to_string(options));
     joinWorker();
+    // From here on a refusal replaces the outcome of an earlier transfer: the
+    // progress and a following reset must not tell of a transfer this one is not.
+    auto refuse = [this](std::int32_t code, const std::string& what) {
+        progress_ = 0;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            phase_ = Phase::Failed;
+            transferCode_ = code;
+        }
+        return fail(code, what);
+    };
+    if (!path)
+        return refuse(kErrInvalidParam, "upgrade: file name is NULL");
+    if (options != 0)
+        return refuse(kErrInvalidParam,
+                      "upgrade: options must be 0, got " + std::to_string(options));
 
     auto image = std::make_shared<DfuImage>();
     const DfuResult read = readDfuFile(path, *image);
     if (read.code != kOk)
-        return fail(read.code, read.what);
+        return refuse(read.code, read.what);
     if (options_.refusePlaceholder && image->isPlaceholder())
-        return fail(kErrFileInvalid, std::string(path) +
-                                         ": refusing to write the KERNO PLACEHOLDER image to a "
-                                         "real speaker; use a real firmware file");
+        return refuse(kErrFileInvalid, std::string(path) +
+                                           ": refusing to write the KERNO PLACEHOLDER image to a "
+                                           "real speaker; use a real firmware file");
 
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -161,11 +154,7 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
     try {
         worker_ = std::thread(&Engine::run, this, std::shared_ptr<const DfuImage>(image));
     } catch (const std::system_error& e) {
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            phase_ = Phase::Idle;
-        }
-        return fail(-13, std::string("cannot start the transfer thread: ") + e.what());
+        return refuse(-13, std::string("cannot start the transfer thread: ") + e.what());
     }
     return kOk;
 }
@@ -378,25 +367,21 @@ std::int32_t Engine::reset() {
     if (phase == Phase::Running)
         return fail(kErrBusy, "reset refused: a transfer is running");
     if (phase == Phase::Failed)
-        return fail(transferCode, "no reset: the transfer failed");
+        return fail(transferCode, "no reset: the upgrade failed or was refused");
     joinWorker();
 
+    // After a successful transfer, or with none since the device was opened (a
+    // plain restart). A device that restarts before acknowledging makes the send
+    // fail: when it has left the bus, it did what we asked.
     const IoResult r = sendControl(kControlReset);
-    if (r.ok()) {
-        closeTransport();
-        return kOk;
-    }
-    // A device that restarts before acknowledging makes the send fail; after a
-    // successful manifestation that is the reset we asked for.
-    if (phase == Phase::Succeeded &&
-        (r.kind == IoResult::Gone || transport_->waitGone(options_.bounds.resetGoneWait))) {
+    if (r.ok() || r.kind == IoResult::Gone || transport_->waitGone(options_.bounds.resetGoneWait)) {
         closeTransport();
         return kOk;
     }
     return fail(kErrReset, describe("reset report refused", r));
 }
 
-std::int32_t Engine::disconnect() {
+std::int32_t Engine::close() {
     std::lock_guard<std::mutex> api(apiMutex_);
     {
         std::lock_guard<std::mutex> lock(stateMutex_);

@@ -1,5 +1,5 @@
-// The transfer engine: connection, file checks, the download on a worker
-// thread, manifestation and reset, over a Transport.
+// The transfer engine of one open device: file checks, the download on a
+// worker thread, manifestation and reset, over a Transport.
 #pragma once
 
 #include "DfuFile.h"
@@ -19,7 +19,6 @@ namespace hiddfu {
 
 class Engine {
 public:
-    using TransportFactory = std::function<std::unique_ptr<Transport>()>;
     using Logger = std::function<void(const std::string&)>;
 
     struct Options {
@@ -28,18 +27,22 @@ public:
         Logger log; // one line per failure; empty: standard error
     };
 
-    Engine(TransportFactory factory, Options options);
+    explicit Engine(Options options);
     ~Engine(); // cancels and joins a running transfer
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    std::int32_t connect(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t usagePage,
-                         std::uint16_t usage, std::uint16_t* deviceCount);
+    // Takes an opened device (closing an earlier one) and makes it ready: reads
+    // its status, clears dfuERROR.
+    std::int32_t open(std::unique_ptr<Transport> device);
     std::int32_t upgrade(const char* path, std::int32_t options);
     std::int32_t progress() const;
     std::int32_t reset();
-    std::int32_t disconnect();
+    std::int32_t close(); // cancels a transfer, joins it, closes the device
 
+    bool running();
+    // Records a failure (and logs it unless it repeats the last one); returns code.
+    std::int32_t fail(std::int32_t code, const std::string& what);
     std::string lastError() const;
 
 private:
@@ -50,7 +53,6 @@ private:
         std::uint8_t status = 0;
     };
 
-    std::int32_t fail(std::int32_t code, const std::string& what);
     void joinWorker();
     void closeTransport();
     void run(std::shared_ptr<const DfuImage> image);
@@ -62,13 +64,11 @@ private:
     IoResult sendControl(std::uint8_t request);
     bool sleepUnlessCancelled(std::chrono::milliseconds duration);
     bool cancelled();
-    bool running();
     // Never call fail() with stateMutex_ held: it takes that mutex.
 
-    const TransportFactory factory_;
     const Options options_;
 
-    std::mutex apiMutex_; // serialises the five calls
+    std::mutex apiMutex_; // serialises the calls that may block
     std::unique_ptr<Transport> transport_;
     bool connected_ = false;
     std::thread worker_;

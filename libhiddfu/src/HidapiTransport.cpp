@@ -2,9 +2,16 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace hiddfu {
 namespace {
@@ -14,7 +21,12 @@ std::string utf8(const wchar_t* text) {
     if (!text)
         return out;
     for (; *text; ++text) {
-        const auto c = static_cast<std::uint32_t>(*text);
+        auto c = static_cast<std::uint32_t>(*text);
+        // Device texts end up on terminals: no control characters, no invalid code points.
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+            c = '?';
+        else if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+            c = 0xFFFD;
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -43,52 +55,44 @@ IoResult classify(const std::string& what) {
     return IoResult::failed(what.empty() ? "hidapi call failed" : what);
 }
 
-class HidapiTransport : public Transport {
+// hidapi's init, exit, enumeration, open and global error text are not
+// thread-safe; calls on one open device are, from one thread at a time.
+std::mutex& hidapiMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string ids(std::uint16_t vendorId, std::uint16_t productId) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
+    return text;
+}
+
+// Advisory lock on the device node, so that two programs never write one
+// device. -1 when the node cannot be opened for it (no file path: no lock);
+// -2 when another program holds it.
+int lockNode(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return held ? -2 : -1;
+}
+
+class HidapiDevice : public Transport {
 public:
-    // One transport exists at a time; hid_exit frees hidapi's global error text.
-    ~HidapiTransport() override {
-        close();
-        hid_exit();
-    }
-
-    IoResult open(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t usagePage,
-                  std::uint16_t usage, std::uint16_t& count) override {
-        close();
-        count = 0;
-        if (hid_init() != 0)
-            return IoResult::failed("hid_init failed: " + utf8(hid_error(nullptr)));
-        vendorId_ = vendorId;
-        productId_ = productId;
-        hid_device_info* list = hid_enumerate(vendorId, productId);
-        for (hid_device_info* it = list; it; it = it->next) {
-            if ((usagePage && it->usage_page != usagePage) || (usage && it->usage != usage))
-                continue;
-            if (count == 0 && it->path)
-                path_ = it->path;
-            ++count;
-        }
-        hid_free_enumeration(list);
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
-        if (count == 0)
-            return IoResult::gone(std::string("no HID device ") + ids + " found");
-        device_ = hid_open_path(path_.c_str());
-        if (!device_)
-            return IoResult::failed("cannot open " + path_ + " (" + ids +
-                                    "): " + utf8(hid_error(nullptr)) +
-                                    "; is the udev rule installed?");
-        return IoResult::success();
-    }
-
-    void close() override {
-        if (device_)
-            hid_close(device_);
-        device_ = nullptr;
+    HidapiDevice(hid_device* device, std::string path, int lock)
+        : device_(device), path_(std::move(path)), lock_(lock) {}
+    ~HidapiDevice() override {
+        hid_close(device_);
+        if (lock_ >= 0)
+            ::close(lock_);
     }
 
     IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
-        if (!device_)
-            return IoResult::gone("device not open");
         const int n = hid_send_feature_report(device_, data, size);
         if (n < 0)
             return classify(utf8(hid_error(device_)));
@@ -97,12 +101,10 @@ public:
 
     IoResult getFeature(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
         received = 0;
-        if (!device_)
-            return IoResult::gone("device not open");
         const int n = hid_get_feature_report(device_, buffer, size);
         if (n < 0)
             return classify(utf8(hid_error(device_)));
-        received = static_cast<std::size_t>(n);
+        received = std::min(static_cast<std::size_t>(n), size);
         return IoResult::success();
     }
 
@@ -110,10 +112,13 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + bound;
         for (;;) {
             bool present = false;
-            hid_device_info* list = hid_enumerate(vendorId_, productId_);
-            for (hid_device_info* it = list; it; it = it->next)
-                present = present || (it->path && path_ == it->path);
-            hid_free_enumeration(list);
+            {
+                std::lock_guard<std::mutex> lock(hidapiMutex());
+                hid_device_info* list = hid_enumerate(0, 0);
+                for (hid_device_info* it = list; it; it = it->next)
+                    present = present || (it->path && path_ == it->path);
+                hid_free_enumeration(list);
+            }
             if (!present)
                 return true;
             if (std::chrono::steady_clock::now() >= deadline)
@@ -124,16 +129,94 @@ public:
     }
 
 private:
-    hid_device* device_ = nullptr;
-    std::string path_;
-    std::uint16_t vendorId_ = 0;
-    std::uint16_t productId_ = 0;
+    hid_device* const device_;
+    const std::string path_;
+    const int lock_;
+};
+
+class HidapiBus : public Bus {
+public:
+    ~HidapiBus() override {
+        std::lock_guard<std::mutex> lock(hidapiMutex());
+        if (initialised_)
+            hid_exit();
+    }
+
+    std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId,
+                                     std::uint16_t usagePage, std::uint16_t usage,
+                                     std::string& whyNone) override {
+        std::vector<BusDevice> found;
+        std::lock_guard<std::mutex> lock(hidapiMutex());
+        if (!init(whyNone))
+            return found;
+        hid_device_info* list = hid_enumerate(vendorId, productId);
+        for (hid_device_info* it = list; it; it = it->next) {
+            if (!it->path || (usagePage && it->usage_page != usagePage) ||
+                (usage && it->usage != usage))
+                continue;
+            found.push_back({it->path, utf8(it->serial_number), kModeUpgrade});
+        }
+        hid_free_enumeration(list);
+        // Opening sends nothing to the device: it tells who may use it.
+        for (BusDevice& device : found) {
+            const int held = lockNode(device.path);
+            if (held >= 0)
+                ::close(held);
+            hid_device* probe = held == -2 ? nullptr : hid_open_path(device.path.c_str());
+            device.mode = held == -2 ? kModeInUse : probe ? kModeUpgrade : kModeNoAccess;
+            if (probe)
+                hid_close(probe);
+        }
+        if (found.empty())
+            whyNone = "no HID device " + ids(vendorId, productId) + " found";
+        return found;
+    }
+
+    IoResult open(const std::string& path, std::unique_ptr<Transport>& device) override {
+        std::lock_guard<std::mutex> lock(hidapiMutex());
+        std::string why;
+        if (!init(why))
+            return IoResult::failed(why);
+        // Only a HID device present now: hidapi opens a path blocking and read-write,
+        // which no other file (a pipe, a disk, a terminal) may get.
+        bool listed = false;
+        hid_device_info* list = hid_enumerate(0, 0);
+        for (hid_device_info* it = list; it; it = it->next)
+            listed = listed || (it->path && path == it->path);
+        hid_free_enumeration(list);
+        if (!listed)
+            return IoResult::gone("no HID device at " + path);
+        const int held = lockNode(path);
+        if (held == -2)
+            return IoResult::failed(path + " is in use by another program");
+        hid_device* opened = hid_open_path(path.c_str());
+        if (!opened) {
+            if (held >= 0)
+                ::close(held);
+            return IoResult::failed("cannot open " + path + ": " + utf8(hid_error(nullptr)) +
+                                    "; is the udev rule installed?");
+        }
+        device = std::make_unique<HidapiDevice>(opened, path, held);
+        return IoResult::success();
+    }
+
+private:
+    bool init(std::string& why) {
+        if (!initialised_ && hid_init() != 0) {
+            why = "hid_init failed: " + utf8(hid_error(nullptr));
+            return false;
+        }
+        initialised_ = true;
+        return true;
+    }
+
+    bool initialised_ = false; // under hidapiMutex()
 };
 
 } // namespace
 
-std::unique_ptr<Transport> makeHidapiTransport() {
-    return std::make_unique<HidapiTransport>();
+std::unique_ptr<Bus> makeHidapiBus() {
+    return std::make_unique<HidapiBus>();
 }
 
 } // namespace hiddfu

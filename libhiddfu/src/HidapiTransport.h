@@ -6,7 +6,7 @@
 
 namespace hiddfu {
 
-// The real speaker through hidapi (hidraw backend on Linux).
-std::unique_ptr<Transport> makeHidapiTransport();
+// Real speakers through hidapi (hidraw backend on Linux).
+std::unique_ptr<Bus> makeHidapiBus();
 
 } // namespace hiddfu

@@ -1,10 +1,13 @@
-// The engine's view of a device: feature reports in and out.
+// The engine's view of a device (feature reports in and out) and of the bus
+// that lists and opens devices.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace hiddfu {
 
@@ -19,15 +22,10 @@ struct IoResult {
     static IoResult failed(std::string why) { return {Failed, std::move(why)}; }
 };
 
+// An opened device; closed when destroyed.
 class Transport {
 public:
     virtual ~Transport() = default;
-
-    // Opens the first matching device; usagePage/usage 0 match any.
-    // count receives the number of matching devices seen.
-    virtual IoResult open(std::uint16_t vendorId, std::uint16_t productId,
-                          std::uint16_t usagePage, std::uint16_t usage, std::uint16_t& count) = 0;
-    virtual void close() = 0;
 
     // data[0] is the report id; size includes it.
     virtual IoResult sendFeature(const std::uint8_t* data, std::size_t size) = 0;
@@ -36,6 +34,28 @@ public:
 
     // After a reset send failed: true when the device left the bus within bound.
     virtual bool waitGone(std::chrono::milliseconds bound) = 0;
+};
+
+// Same values as HIDDFU_MODE_* in HidDfu.h.
+enum DeviceMode : std::int32_t { kModeUpgrade = 1, kModeInUse = 2, kModeNoAccess = 3 };
+
+struct BusDevice {
+    std::string path;   // what open() takes
+    std::string serial; // printable UTF-8, may be empty
+    DeviceMode mode = kModeUpgrade;
+};
+
+// Where devices are found: hidapi or the virtual speakers. Thread-safe.
+class Bus {
+public:
+    virtual ~Bus() = default;
+
+    // The devices with these ids now present; usagePage/usage 0 match any. When
+    // none is found, whyNone may say why.
+    virtual std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId,
+                                             std::uint16_t usagePage, std::uint16_t usage,
+                                             std::string& whyNone) = 0;
+    virtual IoResult open(const std::string& path, std::unique_ptr<Transport>& device) = 0;
 };
 
 } // namespace hiddfu

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <string_view>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace hiddfu {
 namespace {
 
@@ -58,14 +61,69 @@ const char* failName(SpeakerConfig::Fail f) {
 
 } // namespace
 
-SpeakerConfig SpeakerConfig::parse(const char* text,
-                                   const std::function<void(const std::string&)>& warn) {
-    SpeakerConfig config;
-    if (!text)
-        return config;
-    const std::string_view all(text);
-    std::size_t start = 0;
-    while (start <= all.size()) {
+namespace {
+
+using Warn = std::function<void(const std::string&)>;
+
+// One key=value item onto config; name is the key as written (with its "N:").
+// Warns and leaves config as it was when the item is bad.
+void apply(SpeakerConfig& config, const std::string& key, const std::string& name,
+           std::string_view value, const Warn& warn) {
+    auto bad = [&](const char* want, const std::string& fallback) {
+        warn("KERNO_VIRTUAL_SPEAKER: malformed value '" + std::string(value) + "' for " + name +
+             " (want " + want + "); using the default " + fallback);
+    };
+    long number = 0;
+    if (key == "appear-after-ms" || key == "chunk-ms" || key == "manifest-ms") {
+        milliseconds& target = key == "appear-after-ms" ? config.appearAfter
+                               : key == "chunk-ms"      ? config.chunkBusy
+                                                        : config.manifest;
+        if (parseNumber(value, kMaxMs, number))
+            target = milliseconds(number);
+        else
+            bad("milliseconds, 0 to 3600000", std::to_string(target.count()));
+    } else if (key == "fail") {
+        const std::size_t colon = value.find(':');
+        const std::string_view mode = value.substr(0, colon);
+        const bool hasArg = colon != std::string_view::npos;
+        if (!hasArg && mode == "connect")
+            config.fail = SpeakerConfig::Fail::Connect;
+        else if (!hasArg && mode == "manifest")
+            config.fail = SpeakerConfig::Fail::Manifest;
+        else if (!hasArg && mode == "reset")
+            config.fail = SpeakerConfig::Fail::Reset;
+        else if (!hasArg && mode == "busy")
+            config.fail = SpeakerConfig::Fail::Busy;
+        else if (hasArg && (mode == "chunk" || mode == "unplug") &&
+                 parseNumber(value.substr(colon + 1), 0xFFFE, number)) {
+            config.fail =
+                mode == "chunk" ? SpeakerConfig::Fail::Chunk : SpeakerConfig::Fail::Unplug;
+            config.failChunk = static_cast<unsigned>(number);
+        } else
+            bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
+    } else if (key == "dump") {
+        if (value.empty())
+            bad("a file path", "of no dump");
+        else
+            config.dumpPath = std::string(value);
+    } else {
+        warn("KERNO_VIRTUAL_SPEAKER: unknown key '" + name +
+             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, each but "
+             "count also as N:key); ignored");
+    }
+}
+
+} // namespace
+
+std::vector<SpeakerConfig> SpeakerConfig::parse(const char* text, const Warn& warn) {
+    struct Item {
+        std::size_t speaker; // 0: every speaker
+        std::string key, name, value;
+    };
+    std::vector<Item> items;
+    std::size_t count = 1;
+    const std::string_view all(text ? text : "");
+    for (std::size_t start = 0; start <= all.size();) {
         std::size_t end = all.find(';', start);
         if (end == std::string_view::npos)
             end = all.size();
@@ -79,51 +137,57 @@ SpeakerConfig SpeakerConfig::parse(const char* text,
                  "' is not key=value; ignored");
             continue;
         }
-        const std::string key(trim(item.substr(0, eq)));
-        const std::string_view value = trim(item.substr(eq + 1));
-        auto bad = [&](const char* want, const std::string& fallback) {
-            warn("KERNO_VIRTUAL_SPEAKER: malformed value '" + std::string(value) + "' for " + key +
-                 " (want " + want + "); using the default " + fallback);
-        };
+        const std::string name(trim(item.substr(0, eq)));
+        const std::string value(trim(item.substr(eq + 1)));
+        std::string_view key = name;
+        long speaker = 0;
+        if (const std::size_t colon = key.find(':'); colon != std::string_view::npos) {
+            if (!parseNumber(key.substr(0, colon), kMaxVirtualSpeakers, speaker) || speaker == 0) {
+                warn("KERNO_VIRTUAL_SPEAKER: '" + name +
+                     "' does not name a speaker from 1 to 64; ignored");
+                continue;
+            }
+            key = trim(key.substr(colon + 1));
+        }
         long number = 0;
-        if (key == "appear-after-ms" || key == "chunk-ms" || key == "manifest-ms") {
-            milliseconds& target = key == "appear-after-ms" ? config.appearAfter
-                                   : key == "chunk-ms"      ? config.chunkBusy
-                                                            : config.manifest;
-            if (parseNumber(value, kMaxMs, number))
-                target = milliseconds(number);
+        if (key == "count" && speaker == 0) {
+            if (parseNumber(value, kMaxVirtualSpeakers, number) && number > 0)
+                count = static_cast<std::size_t>(number);
             else
-                bad("milliseconds, 0 to 3600000", std::to_string(target.count()));
-        } else if (key == "fail") {
-            const std::size_t colon = value.find(':');
-            const std::string_view mode = value.substr(0, colon);
-            const bool hasArg = colon != std::string_view::npos;
-            const char* want = "connect, chunk:K, unplug:K, manifest, reset or busy";
-            if (!hasArg && mode == "connect")
-                config.fail = Fail::Connect;
-            else if (!hasArg && mode == "manifest")
-                config.fail = Fail::Manifest;
-            else if (!hasArg && mode == "reset")
-                config.fail = Fail::Reset;
-            else if (!hasArg && mode == "busy")
-                config.fail = Fail::Busy;
-            else if (hasArg && (mode == "chunk" || mode == "unplug") &&
-                     parseNumber(value.substr(colon + 1), 0xFFFE, number)) {
-                config.fail = mode == "chunk" ? Fail::Chunk : Fail::Unplug;
-                config.failChunk = static_cast<unsigned>(number);
-            } else
-                bad(want, "none");
-        } else if (key == "dump") {
-            if (value.empty())
-                bad("a file path", "of no dump");
-            else
-                config.dumpPath = std::string(value);
-        } else {
-            warn("KERNO_VIRTUAL_SPEAKER: unknown key '" + key +
-                 "' (known: appear-after-ms, chunk-ms, manifest-ms, fail, dump); ignored");
+                warn("KERNO_VIRTUAL_SPEAKER: malformed value '" + value +
+                     "' for count (want 1 to 64); using " + std::to_string(count));
+            continue;
+        }
+        items.push_back({static_cast<std::size_t>(speaker), std::string(key), name, value});
+    }
+
+    std::vector<SpeakerConfig> configs(count);
+    const Warn silent = [](const std::string&) {};
+    for (const Item& item : items) // every speaker's first, so "N:" items win
+        for (std::size_t i = 0; item.speaker == 0 && i < count; ++i)
+            apply(configs[i], item.key, item.name, item.value, i == 0 ? warn : silent);
+    for (std::size_t i = 0; count > 1 && i < count; ++i)
+        if (!configs[i].dumpPath.empty())
+            configs[i].dumpPath += "." + std::to_string(i + 1);
+    for (const Item& item : items) {
+        if (item.speaker > count)
+            warn("KERNO_VIRTUAL_SPEAKER: '" + item.name + "' names speaker " +
+                 std::to_string(item.speaker) + " of " + std::to_string(count) + "; ignored");
+        else if (item.speaker > 0)
+            apply(configs[item.speaker - 1], item.key, item.name, item.value, warn);
+    }
+    // The dump is written beside and renamed over its path: anything there but a
+    // regular file (a folder, a pipe, a device) is left alone.
+    for (SpeakerConfig& config : configs) {
+        struct stat st {};
+        if (!config.dumpPath.empty() && ::stat(config.dumpPath.c_str(), &st) == 0 &&
+            !S_ISREG(st.st_mode)) {
+            warn("KERNO_VIRTUAL_SPEAKER: dump path '" + config.dumpPath +
+                 "' is not a regular file; no dump");
+            config.dumpPath.clear();
         }
     }
-    return config;
+    return configs;
 }
 
 std::string SpeakerConfig::summary() const {
@@ -141,10 +205,8 @@ VirtualSpeaker::VirtualSpeaker(SpeakerConfig config)
     : config_(std::move(config)), state_(config_.startInError ? dfuERROR : dfuIDLE),
       status_(config_.startInError ? errUNKNOWN : statusOK) {}
 
-IoResult VirtualSpeaker::open(std::uint16_t vendorId, std::uint16_t productId,
-                              std::uint16_t& count) {
+IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    count = 0;
     const auto now = Clock::now();
     if (!firstAttempt_)
         firstAttempt_ = now;
@@ -157,8 +219,8 @@ IoResult VirtualSpeaker::open(std::uint16_t vendorId, std::uint16_t productId,
     if (gone_)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker left the bus)");
     if (now - *firstAttempt_ < config_.appearAfter)
-        return IoResult::gone(std::string("no device ") + ids + " (virtual speaker not plugged yet)");
-    count = 1;
+        return IoResult::gone(std::string("no device ") + ids +
+                              " (virtual speaker not plugged yet)");
     return IoResult::success();
 }
 
@@ -286,16 +348,30 @@ void VirtualSpeaker::finishManifestation() {
     manifested_ = true;
     if (config_.dumpPath.empty())
         return;
-    // Written beside, then renamed: a reader never sees half an image.
-    const std::string partial = config_.dumpPath + ".part";
-    std::FILE* out = std::fopen(partial.c_str(), "wb");
-    bool ok = out && std::fwrite(image_.data(), 1, image_.size(), out) == image_.size();
-    if (out)
-        ok = std::fclose(out) == 0 && ok;
-    if (!ok || std::rename(partial.c_str(), config_.dumpPath.c_str()) != 0) {
+    // Written to a new file beside, then renamed: a reader never sees half an
+    // image, and no existing file (a pipe, a device) is ever opened.
+    std::string partial = config_.dumpPath + ".XXXXXX";
+    const int fd = ::mkstemp(&partial[0]);
+    std::string why = fd < 0 ? std::strerror(errno) : "";
+    for (std::size_t done = 0; why.empty() && done < image_.size();) {
+        const ssize_t n = ::write(fd, image_.data() + done, image_.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            why = n == 0 ? "nothing written" : std::strerror(errno);
+    }
+    if (fd >= 0 && ::close(fd) != 0 && why.empty())
+        why = std::strerror(errno);
+    struct stat st {};
+    if (why.empty() && ::stat(config_.dumpPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        why = "not a regular file";
+    if (why.empty() && std::rename(partial.c_str(), config_.dumpPath.c_str()) != 0)
+        why = std::strerror(errno);
+    if (!why.empty()) {
         std::fprintf(stderr, "libHidDfu (virtual speaker): cannot write dump %s: %s\n",
-                     config_.dumpPath.c_str(), std::strerror(errno));
-        std::remove(partial.c_str());
+                     config_.dumpPath.c_str(), why.c_str());
+        if (fd >= 0)
+            ::unlink(partial.c_str());
     }
 }
 
@@ -393,11 +469,6 @@ public:
     explicit VirtualTransport(std::shared_ptr<VirtualSpeaker> speaker)
         : speaker_(std::move(speaker)) {}
 
-    IoResult open(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t,
-                  std::uint16_t, std::uint16_t& count) override {
-        return speaker_->open(vendorId, productId, count);
-    }
-    void close() override {}
     IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
         return speaker_->setReport(data, size);
     }
@@ -410,24 +481,66 @@ private:
     std::shared_ptr<VirtualSpeaker> speaker_;
 };
 
+const char kPathPrefix[] = "virtual:";
+
 } // namespace
 
 std::unique_ptr<Transport> makeVirtualTransport(std::shared_ptr<VirtualSpeaker> speaker) {
     return std::make_unique<VirtualTransport>(std::move(speaker));
 }
 
-std::shared_ptr<VirtualSpeaker> processSpeaker() {
-    static const std::shared_ptr<VirtualSpeaker> speaker = [] {
-        const SpeakerConfig config = SpeakerConfig::parse(
-            std::getenv("KERNO_VIRTUAL_SPEAKER"), [](const std::string& line) {
-                std::fprintf(stderr, "libHidDfu (virtual speaker): %s\n", line.c_str());
-            });
+VirtualBus::VirtualBus(std::vector<std::shared_ptr<VirtualSpeaker>> speakers, Wrap wrap)
+    : speakers_(std::move(speakers)), wrap_(wrap ? std::move(wrap) : makeVirtualTransport) {}
+
+std::vector<BusDevice> VirtualBus::enumerate(std::uint16_t vendorId, std::uint16_t productId,
+                                             std::uint16_t, std::uint16_t, std::string& whyNone) {
+    std::vector<BusDevice> found;
+    for (std::size_t i = 0; i < speakers_.size(); ++i) {
+        const IoResult r = speakers_[i]->find(vendorId, productId);
+        if (r.ok())
+            found.push_back({kPathPrefix + std::to_string(i + 1),
+                             "VIRTUAL-" + std::to_string(i + 1), kModeUpgrade});
+        else if (whyNone.empty())
+            whyNone = r.what;
+    }
+    return found;
+}
+
+IoResult VirtualBus::open(const std::string& path, std::unique_ptr<Transport>& device) {
+    long number = 0;
+    const std::string_view prefix(kPathPrefix);
+    if (path.compare(0, prefix.size(), prefix) != 0 ||
+        !parseNumber(std::string_view(path).substr(prefix.size()), long(speakers_.size()),
+                     number) ||
+        number == 0)
+        return IoResult::gone("no virtual speaker at " + path);
+    const std::shared_ptr<VirtualSpeaker>& speaker = speakers_[std::size_t(number) - 1];
+    IoResult r = speaker->find(kVendorId, kProductId);
+    if (!r.ok())
+        return IoResult::gone(path + ": " + r.what);
+    device = wrap_(speaker);
+    return r;
+}
+
+std::unique_ptr<VirtualBus> makeProcessBus() {
+    const auto warn = [](const std::string& line) {
+        std::fprintf(stderr, "libHidDfu (virtual speaker): %s\n", line.c_str());
+    };
+    std::vector<std::shared_ptr<VirtualSpeaker>> speakers;
+    std::string summary;
+    for (const SpeakerConfig& config :
+         SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
+        speakers.push_back(std::make_shared<VirtualSpeaker>(config));
+        summary += (summary.empty() ? "" : "; ") + config.summary();
+    }
+    if (speakers.size() == 1)
         std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n",
-                     config.summary().c_str());
-        std::fflush(stderr);
-        return std::make_shared<VirtualSpeaker>(config);
-    }();
-    return speaker;
+                     summary.c_str());
+    else
+        std::fprintf(stderr, "libHidDfu: %zu virtual speakers, no hardware used (%s)\n",
+                     speakers.size(), summary.c_str());
+    std::fflush(stderr);
+    return std::make_unique<VirtualBus>(std::move(speakers));
 }
 
 } // namespace hiddfu

@@ -1,5 +1,6 @@
 // A model of the speaker's side of the HID DFU protocol, with fault
-// injection, and the transport that talks to it in-process.
+// injection, the transport that talks to it in-process, and a bus of one or
+// more of them.
 #pragma once
 
 #include "Transport.h"
@@ -28,12 +29,16 @@ struct SpeakerConfig {
     bool startInError = false;      // found in dfuERROR, as after an aborted earlier attempt
     bool resetAcknowledged = false; // false: restarts before the reset's status stage
 
-    // Reads "key=value;key=value". Each bad item gives one line to warn and
-    // leaves that setting at its default.
-    static SpeakerConfig parse(const char* text,
-                               const std::function<void(const std::string&)>& warn);
+    // Reads "key=value;N:key=value;...": count=N speakers (1 to 64), the other
+    // keys for every speaker, or for speaker N only with the "N:" prefix. With
+    // several speakers a shared dump=PATH becomes PATH.N. Each bad item gives
+    // one line to warn and leaves that setting at its default.
+    static std::vector<SpeakerConfig> parse(const char* text,
+                                            const std::function<void(const std::string&)>& warn);
     std::string summary() const;
 };
+
+constexpr std::size_t kMaxVirtualSpeakers = 64;
 
 struct TraceEntry {
     char direction; // 'S' report set by the host, 'G' report got by the host
@@ -44,7 +49,8 @@ class VirtualSpeaker {
 public:
     explicit VirtualSpeaker(SpeakerConfig config);
 
-    IoResult open(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t& count);
+    // Whether the speaker is on the bus with these ids now; why not, if not.
+    IoResult find(std::uint16_t vendorId, std::uint16_t productId);
     IoResult setReport(const std::uint8_t* data, std::size_t size);
     IoResult getReport(std::uint8_t* buffer, std::size_t size, std::size_t& received);
     bool present() const;
@@ -89,7 +95,25 @@ private:
 
 std::unique_ptr<Transport> makeVirtualTransport(std::shared_ptr<VirtualSpeaker> speaker);
 
-// The process's speaker, configured once from KERNO_VIRTUAL_SPEAKER.
-std::shared_ptr<VirtualSpeaker> processSpeaker();
+// Speakers on paths "virtual:1", "virtual:2", ...; wrap makes the transport of
+// an opened one (default: makeVirtualTransport).
+class VirtualBus : public Bus {
+public:
+    using Wrap = std::function<std::unique_ptr<Transport>(std::shared_ptr<VirtualSpeaker>)>;
+    explicit VirtualBus(std::vector<std::shared_ptr<VirtualSpeaker>> speakers, Wrap wrap = {});
+
+    std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId,
+                                     std::uint16_t usagePage, std::uint16_t usage,
+                                     std::string& whyNone) override;
+    IoResult open(const std::string& path, std::unique_ptr<Transport>& device) override;
+    const std::vector<std::shared_ptr<VirtualSpeaker>>& speakers() const { return speakers_; }
+
+private:
+    const std::vector<std::shared_ptr<VirtualSpeaker>> speakers_;
+    const Wrap wrap_;
+};
+
+// The process's speakers, configured once from KERNO_VIRTUAL_SPEAKER.
+std::unique_ptr<VirtualBus> makeProcessBus();
 
 } // namespace hiddfu

@@ -3,12 +3,14 @@
 #include "DfuFixtures.h"
 
 #include "Engine.h"
+#include "Host.h"
 #include "HidDfu.h"
 #include "VirtualSpeaker.h"
 
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <hidapi.h>
 
 using namespace hiddfu;
@@ -85,8 +87,6 @@ QStringList sent(const VirtualSpeaker& speaker) {
 struct Wire : Transport {
     std::shared_ptr<VirtualSpeaker> model; int flags;
     Wire(std::shared_ptr<VirtualSpeaker> m, int f) : model(std::move(m)), flags(f) {}
-    IoResult open(u16 v, u16 p, u16, u16, u16& n) override { return model->open(v, p, n); }
-    void close() override {}
     bool waitGone(ms) override { return !model->present(); }
     IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
         Bytes b(data, data + size);
@@ -108,46 +108,80 @@ struct Wire : Transport {
 };
 
 #define RESOLVE(name) name##_t name = reinterpret_cast<name##_t>(dlsym(handle, #name))
+#define RESOLVE_AS(name) decltype(&::name) name = (decltype(&::name))dlsym(handle, #name)
 struct Library {
     void* handle;
     explicit Library(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
     RESOLVE(hidDfuConnect); RESOLVE(hidDfuUpgrade); RESOLVE(hidDfuGetProgress);
-    RESOLVE(hidDfuResetDevice); RESOLVE(hidDfuDisconnect);
+    RESOLVE(hidDfuResetDevice); RESOLVE(hidDfuDisconnect); RESOLVE(hidDfuVirtualSpeaker);
+    RESOLVE_AS(hidDfuEnumerate); RESOLVE_AS(hidDfuOpen); RESOLVE_AS(hidDfuDeviceUpgrade);
+    RESOLVE_AS(hidDfuDeviceGetProgress); RESOLVE_AS(hidDfuDeviceReset); RESOLVE_AS(hidDfuClose);
+    RESOLVE_AS(hidDfuDeviceLastError);
+    QString lastError(hidDfuDevice* device) {
+        char text[256];
+        hidDfuDeviceLastError(device, text, sizeof text);
+        return text;
+    }
     bool connect(u16* count = nullptr) {
         return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
     }
 };
 
-// The stand-in hidapi's device, configured like the virtual speaker.
-VirtualSpeaker& hid() {
-    static VirtualSpeaker model(SpeakerConfig::parse(getenv("KERNO_VIRTUAL_SPEAKER"), {}));
-    return model;
+// The stand-in hidapi's devices: virtual speakers configured like the virtual build's.
+VirtualBus& hid() {
+    static const std::unique_ptr<VirtualBus> bus = makeProcessBus();
+    return *bus;
 }
+const std::string kNode = "/nonexistent/"; // no node to lock
+thread_local std::wstring hidError;
+QStringList hidOpened; // every path hidapi was asked to open
 
 } // namespace
 
 // The executable's symbols come first: the hardware build's hidapi calls land here
 // (hid_init and hid_exit stay the real ones).
 #define API extern "C" __attribute__((visibility("default")))
-API void hid_close(hid_device*) {}
-API void hid_free_enumeration(hid_device_info*) {}
-API const wchar_t* hid_error(hid_device*) { return hid().present() ? L"Stall" : L"No such device"; }
+API const wchar_t* hid_error(hid_device*) { return hidError.c_str(); }
 API hid_device_info* hid_enumerate(unsigned short vendor, unsigned short product) {
-    static hid_device_info info{};
-    info.path = const_cast<char*>("/dev/hidraw-model"); // opened by that name only
-    return vendor == kVendorId && product == kProductId && hid().present() ? &info : nullptr;
+    std::string why;
+    hid_device_info* list = nullptr;
+    const bool any = !vendor && !product; // 0, 0: every device
+    const std::vector<BusDevice> found =
+        hid().enumerate(any ? kVendorId : vendor, any ? kProductId : product, 0, 0, why);
+    for (auto d = found.rbegin(); d != found.rend(); ++d) {
+        list = new hid_device_info{strdup((kNode + d->path).c_str()), vendor, product,
+                                   wcsdup((std::wstring(d->serial.begin(), d->serial.end()) +
+                                           L"\x1b").c_str()), // a device's text, unchecked
+                                   0, nullptr, nullptr, 0, 0, 0, list, HID_API_BUS_USB};
+    }
+    return list;
+}
+API void hid_free_enumeration(hid_device_info* list) {
+    for (hid_device_info* next; list; list = next) {
+        next = list->next;
+        free(list->path), free(list->serial_number), delete list;
+    }
 }
 API hid_device* hid_open_path(const char* path) {
-    u16 n = 0;
-    const bool ok = !strcmp(path, "/dev/hidraw-model") && hid().open(kVendorId, kProductId, n).ok();
-    return ok ? (hid_device*)&hid() : nullptr;
+    hidOpened << path;
+    std::unique_ptr<Transport> device;
+    const IoResult r = hid().open(std::string(path).substr(std::min(kNode.size(), strlen(path))),
+                                  device);
+    hidError = r.ok() ? L"" : L"Permission denied";
+    return reinterpret_cast<hid_device*>(device.release());
 }
-API int hid_send_feature_report(hid_device*, const unsigned char* data, size_t length) {
-    return hid().setReport(data, length).ok() ? int(length) : -1;
+API void hid_close(hid_device* device) { delete reinterpret_cast<Transport*>(device); }
+static int report(const IoResult& r, int n) {
+    hidError = r.ok() ? L"" : r.kind == IoResult::Gone ? L"No such device" : L"Stall";
+    return r.ok() ? n : -1;
 }
-API int hid_get_feature_report(hid_device*, unsigned char* data, size_t length) {
+API int hid_send_feature_report(hid_device* device, const unsigned char* data, size_t length) {
+    return report(reinterpret_cast<Transport*>(device)->sendFeature(data, length), int(length));
+}
+API int hid_get_feature_report(hid_device* device, unsigned char* data, size_t length) {
     std::size_t received = 0;
-    return hid().getReport(data, length, received).ok() ? int(received) : -1;
+    const IoResult r = reinterpret_cast<Transport*>(device)->getFeature(data, length, received);
+    return report(r, int(received));
 }
 
 class TestHidDfu : public QObject {
@@ -166,7 +200,7 @@ private slots:
             QTest::newRow(name) << QString(config) << flags << file << QString(expected) << says;
         };
         const Bytes good = dfuFile();
-        const char *ok = "0 0 0 -1 | 1017 1017 466 0 R", *bad = "0 -5 -9 -9 | R R";
+        const char *ok = "0 0 0 -1 | 1017 1017 466 0 R", *bad = "0 -5 -5 -5 |";
         row("golden trace", "", InError | Golden, good, "0 0 0 -1 | C 1017 1017 466 0 R");
         row("exact multiple of a chunk", "", 0, dfuFile({2034}), "0 0 0 -1 | 1017 1017 0 R");
         row("reset acknowledged", "", Acked, good, ok);
@@ -180,6 +214,7 @@ private slots:
         row("unplugged", "fail=unplug:1", 0, good, "0 0 -8 -8 | 1017 1017", "device gone");
         row("rejected", "fail=manifest", 0, good, "0 0 -16 -16 | 1017 1017 466 0", "errVERIFY");
         row("reset refused", "fail=reset", 0, good, "0 0 -9 -9 | 1017 1017 466 0 R R", "refused");
+        row("restart with no upgrade", "", 0, Bytes(), "0 none 0 -1 | R");
         row("skipped index", "", Skew, good, "0 0 -8 -8 | 1017 1017", "index 2, expected 1");
         row("not plugged yet", "appear-after-ms=60000", 0, good, "-2 -1 -1 -1 |", "not plugged");
         row("no device", "fail=connect", 0, good, "-2 -1 -1 -1 |", "fail=connect");
@@ -196,8 +231,8 @@ private slots:
         row("signature F", "", 0, flip(good, -7, 'F' ^ 'X'), bad, "no DFU suffix signature");
         row("signature D", "", 0, flip(good, -6, 'D' ^ 'X'), bad, "no DFU suffix signature");
         row("suffix length", "", 0, flip(good, -5, 16 ^ 17), bad, "suffix length is 17");
-        row("payload bit", "", 0, flip(good, 200, 1), "0 -6 -9 -9 | R R", "CRC mismatch");
-        row("CRC with zlib's inversion", "", 0, flip(good, -4, 0xFF, 4), "0 -6 -9 -9 | R R");
+        row("payload bit", "", 0, flip(good, 200, 1), "0 -6 -6 -6 |", "CRC mismatch");
+        row("CRC with zlib's inversion", "", 0, flip(good, -4, 0xFF, 4), "0 -6 -6 -6 |");
         row("other vendor", "", 0, dfuFile({2500, 0x046D}), bad, "for device 046d:fffe");
         row("other product", "", 0, dfuFile({2500, 0x0A12, 0xFFFD}), bad, "0a12:fffd, not");
         row("not CSR-dfu2", "", 0, dfuFile({2500, 0x0A12, 0xFFFE, "", "CSR-dfu1"}), bad, "CSR");
@@ -212,21 +247,24 @@ private slots:
         QFETCH(QString, says);
         const QString dump = dir.filePath(QTest::currentDataTag());
         const auto text = "appear-after-ms=0;chunk-ms=1;manifest-ms=1;dump=" + dump + ";" + config;
-        SpeakerConfig c = SpeakerConfig::parse(qPrintable(text), {});
+        SpeakerConfig c = SpeakerConfig::parse(qPrintable(text), {})[0];
         c.startInError = flags & InError;
         c.resetAcknowledged = flags & Acked;
         const auto speaker = std::make_shared<VirtualSpeaker>(c);
         speaker->recordTrace(true);
         QStringList log;
-        Engine engine([=] { return std::make_unique<Wire>(speaker, flags); },
-                      {bool(flags & Hardware), {ms(40), ms(200), ms(300), ms(2000)},
+        Host host(std::make_unique<VirtualBus>(
+            std::vector<std::shared_ptr<VirtualSpeaker>>{speaker},
+            [flags](auto model) { return std::make_unique<Wire>(model, flags); }));
+        Engine engine({bool(flags & Hardware), {ms(40), ms(200), ms(300), ms(2000)},
                        [&](const std::string& line) { log << line.c_str(); }});
         fixtures::TempFile path(file);
-        QStringList got{QString::number(engine.connect(kVendorId, kProductId, 0, 0, nullptr))};
-        got << QString::number(engine.upgrade(path.path.c_str(), 0));
-        auto seen = got[1] == "0" ? watch([&] { return engine.progress(); }, dump) : Seen{{100, 0}};
+        u16 count = 0;
+        QStringList got{QString::number(host.connect(engine, kVendorId, kProductId, 0, 0, count))};
+        got << (file.empty() ? "none" : QString::number(engine.upgrade(path.path.c_str(), 0)));
+        const auto seen = got[1] == "0" ? watch([&] { return engine.progress(); }, dump) : Seen();
         QVERIFY(std::is_sorted(seen.begin(), seen.end()));
-        QCOMPARE(seen.back(), qMakePair(100, speaker->manifested()));
+        QVERIFY(seen.isEmpty() || seen.back() == qMakePair(100, speaker->manifested()));
         got << QString::number(engine.reset()) << QString::number(engine.reset()) << "|";
         QTEST((got + sent(*speaker)).join(' '), "expected");
         QVERIFY2(log.join('\n').contains(says), qPrintable(log.join('\n')));
@@ -247,50 +285,101 @@ private slots:
         QStringList warned;
         auto summary = [&](const QString& text) {
             const auto warn = [&](const std::string& w) { warned << w.c_str(); };
-            return QString::fromStdString(SpeakerConfig::parse(qPrintable(text), warn).summary());
+            QStringList each;
+            for (const SpeakerConfig& c : SpeakerConfig::parse(qPrintable(text), warn))
+                each << QString::fromStdString(c.summary());
+            return each.join(" | ");
         };
         QCOMPARE(summary(" appear-after-ms=0; chunk-ms=7 ;manifest-ms=9; ;fail=unplug:12;dump=/x;"),
                  "appear-after-ms=0 chunk-ms=7 manifest-ms=9 fail=unplug:12 dump=/x");
+        // Speaker items win over shared ones whatever their order; a shared dump gets the number.
+        QCOMPARE(summary("2:fail=chunk:4;count=3;fail=reset;chunk-ms=7;3:dump=/y;dump=/x"),
+                 "appear-after-ms=1500 chunk-ms=7 manifest-ms=2000 fail=reset dump=/x.1 | "
+                 "appear-after-ms=1500 chunk-ms=7 manifest-ms=2000 fail=chunk:4 dump=/x.2 | "
+                 "appear-after-ms=1500 chunk-ms=7 manifest-ms=2000 fail=reset dump=/y");
+        QCOMPARE(warned, QStringList());
         // Each bad item warns once, naming its key, and spoils only itself.
         const QStringList bad = {"colour=blue", "chunk-ms=fast", "chunk-ms=-1", "manifest-ms=",
             "appear-after-ms=3600001", "appear-after-ms=99999999999", "fail=chunk", "fail=chunk:x",
-            "fail=unplug:65535", "fail=explode", "fail=busy:3", "dump=", "word"};
-        QCOMPARE(summary(bad.join(';') + ";manifest-ms=5"),
-                 "appear-after-ms=1500 chunk-ms=16 manifest-ms=5 fail=none");
-        QCOMPARE(warned.size(), bad.size());
-        for (int i = 0; i < bad.size(); ++i)
-            QVERIFY(warned[i].contains(bad[i].section('=', 0, 0)));
+            "fail=unplug:65535", "fail=explode", "fail=busy:3", "dump=", "dump=/", "word",
+            "count=0", "count=65", "0:fail=reset", "65:fail=reset", "x:chunk-ms=1", "2:fail=reset"};
+        for (const QString& item : bad) {
+            warned.clear();
+            QCOMPARE(summary(item + ";manifest-ms=5"),
+                     "appear-after-ms=1500 chunk-ms=16 manifest-ms=5 fail=none");
+            QVERIFY2(warned.size() == 1 && warned[0].contains(item.section('=', 0, 0)),
+                     qPrintable(item + ": " + warned.join('\n')));
+        }
     }
 
     void abi_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("placeholder");
-        QTest::newRow("virtual speaker") << HIDDFU_VIRTUAL_LIB << 0;
-        QTest::newRow("hardware") << HIDDFU_HARDWARE_LIB << HIDDFU_ERR_FILE_INVALID;
+        QTest::addColumn<QByteArray>("own"); // exports of this build only
+        QTest::newRow("virtual speaker") << HIDDFU_VIRTUAL_LIB << 0
+                                         << QByteArray("hidDfuVirtualSpeaker\n");
+        QTest::newRow("hardware") << HIDDFU_HARDWARE_LIB << HIDDFU_ERR_FILE_INVALID << QByteArray();
     }
 
     void abi() {
         QFETCH(QString, path);
+        QFETCH(QByteArray, own);
         QProcess nm;
         nm.start(HIDDFU_NM, {"-D", "--defined-only", "--format=just-symbols", path});
         QVERIFY(nm.waitForFinished());
-        QCOMPARE(nm.readAll(), QByteArray("hidDfuConnect\nhidDfuDisconnect\nhidDfuGetProgress\n"
-                                          "hidDfuResetDevice\nhidDfuUpgrade\n"));
-        const QString dump = dir.filePath(QTest::currentDataTag()); // the model's, either build
-        qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=50;chunk-ms=20;manifest-ms=100;dump=" +
-                                             dump.toUtf8());
+        QCOMPARE(nm.readAll(), "hidDfuCheckFile\nhidDfuClose\nhidDfuConnect\nhidDfuDevice"
+                               "GetProgress\nhidDfuDeviceLastError\nhidDfuDeviceReset\nhidDfuDevice"
+                               "Upgrade\nhidDfuDisconnect\nhidDfuEnumerate\nhidDfuGetProgress\n"
+                               "hidDfuOpen\nhidDfuResetDevice\nhidDfuUpgrade\n" + own);
+        const QString dump = dir.filePath(QTest::currentDataTag()); // the models', either build
+        qputenv("KERNO_VIRTUAL_SPEAKER", "count=2;appear-after-ms=50;chunk-ms=20;manifest-ms=100;"
+                                         "2:fail=unplug:1;dump=" + dump.toUtf8());
         Library lib(qPrintable(path));
         QVERIFY2(lib.handle, dlerror());
+        QCOMPARE(lib.hidDfuVirtualSpeaker ? lib.hidDfuVirtualSpeaker() : 0, own.isEmpty() ? 0 : 1);
         QCOMPARE(Codes({lib.hidDfuGetProgress(), lib.hidDfuUpgrade("/x.dfu", 0),
                         lib.hidDfuResetDevice(), lib.hidDfuDisconnect()}),
                  Codes({-1, -1, -1, 0}));
         u16 count = 9;
         QCOMPARE(lib.hidDfuConnect(0x1234, 0x5678, 0, 0, &count), HIDDFU_ERR_CONNECT);
-        QVERIFY(count == 0 && lib.connect(&count) && count == 1);
-        fixtures::TempFile good(dfuFile()), refused(placeholder), big(dfuFile({300 * 1017}));
+        QCOMPARE(count, u16(0));
+        // Two speakers: the five functions refuse and say how many; handles reach both.
+        QVERIFY(until([&] { return lib.hidDfuConnect(kVendorId, kProductId, 0, 0, &count) == -2 &&
+                                   count == 2; }));
+        hidDfuDeviceInfo found[3];
+        hidDfuDevice *one = nullptr, *two = nullptr, *none = nullptr;
+        QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
+        const QByteArray third = QByteArray(found[1].path).replace(":2", ":3"),
+                         fifo = QFile::encodeName(dump + ".fifo");
+        QVERIFY(mkfifo(fifo, 0600) == 0);
+        QCOMPARE(Codes({lib.hidDfuOpen(found[0].path, &one), lib.hidDfuOpen(found[1].path, &two),
+                        lib.hidDfuOpen(found[1].path, &none), lib.hidDfuOpen(third, &none),
+                        lib.hidDfuOpen(fifo, &none)}),
+                 Codes({0, 0, -14, -2, -2}));
+        QVERIFY(!hidOpened.contains(fifo) && lib.lastError(nullptr).contains(fifo) && !none);
+        QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
+        QCOMPARE(Codes({found[0].mode, found[1].mode, found[0].serial != QString(found[1].serial),
+                        !strchr(found[0].serial, '\x1b')}),
+                 Codes({HIDDFU_MODE_IN_USE, HIDDFU_MODE_IN_USE, 1, 1}));
+        // In parallel; the second is unplugged at its second chunk and stops only itself.
+        fixtures::TempFile good(dfuFile()), refused(placeholder), big(dfuFile({300 * 1017})),
+            damaged(flip(dfuFile(), 200, 1));
+        QVERIFY(!lib.hidDfuDeviceUpgrade(one, good.path.c_str(), 0) &&
+                !lib.hidDfuDeviceUpgrade(two, good.path.c_str(), 0));
+        QVERIFY(until([&] {
+            return lib.hidDfuDeviceGetProgress(one) + lib.hidDfuDeviceGetProgress(two) == 200;
+        }));
+        QVERIFY2(lib.lastError(two).contains("device gone"), qPrintable(lib.lastError(two)));
+        QCOMPARE(lib.hidDfuDeviceReset(two), HIDDFU_ERR_UPGRADE);
+        QCOMPARE(lib.hidDfuClose(one) + lib.hidDfuClose(two), 0);
+        QCOMPARE(contents(dump + ".1"), QByteArray((char*)dfuFile().data(), 2500));
+        QVERIFY(QFile::remove(dump + ".1") && !QFile::exists(dump + ".2"));
+        // One speaker left: the five functions.
+        QVERIFY(lib.connect(&count) && count == 1);
         QCOMPARE(Codes({lib.hidDfuUpgrade(nullptr, 0), lib.hidDfuUpgrade(good.path.c_str(), 1),
-                        lib.hidDfuUpgrade("/nonexistent/x.dfu", 0), lib.hidDfuUpgrade("/", 0)}),
-                 Codes({-11, -11, -3, -3}));
+                        lib.hidDfuUpgrade("/nonexistent/x.dfu", 0), lib.hidDfuUpgrade("/", 0),
+                        lib.hidDfuUpgrade(fifo, 0)}),
+                 Codes({-11, -11, -3, -3, -3}));
         if (QFileInfo("/sys/power/state").size() == 4096) // delivers fewer bytes than it says
             QCOMPARE(lib.hidDfuUpgrade("/sys/power/state", 0), HIDDFU_ERR_FILE_READ);
         // Calls during a transfer are refused; disconnect cancels it: no manifestation, no dump.
@@ -301,27 +390,44 @@ private slots:
                         lib.hidDfuDisconnect(), lib.hidDfuGetProgress(), lib.hidDfuResetDevice()}),
                  Codes({-14, -14, -14, 0, -1, -1}));
         // A new session starts over; progress stays below 100 until the device has manifested.
-        QVERIFY(!QFile::exists(dump) && lib.connect() && !lib.hidDfuUpgrade(good.path.c_str(), 0));
-        const auto seen = watch(lib.hidDfuGetProgress, dump);
+        QVERIFY(!QFile::exists(dump + ".1") && lib.connect() &&
+                !lib.hidDfuUpgrade(good.path.c_str(), 0));
+        const auto seen = watch(lib.hidDfuGetProgress, dump + ".1");
         QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.contains({99, false}));
         QCOMPARE(seen.back(), qMakePair(100, true));
-        QCOMPARE(contents(dump), QByteArray((char*)dfuFile().data(), 2500));
-        // The hardware build refuses the placeholder; the next upgrade joins the finished worker.
+        // A refusal after that success replaces it: progress 0, no reset sent (the speaker stays).
+        QCOMPARE(Codes({lib.hidDfuUpgrade(damaged.path.c_str(), 0), lib.hidDfuGetProgress(),
+                        lib.hidDfuResetDevice()}),
+                 Codes({-6, 0, -6}));
+        // Only the hardware build refuses the placeholder.
         QTEST(lib.hidDfuUpgrade(refused.path.c_str(), 0), "placeholder");
-        QVERIFY(until([&] { return lib.hidDfuGetProgress() >= 100; }));
+        QVERIFY(until([&] { return lib.hidDfuGetProgress() == (own.isEmpty() ? 0 : 100); }));
+        // A restart with no upgrade since the connect: the speaker leaves, as asked.
+        QVERIFY(lib.connect());
         QCOMPARE(lib.hidDfuResetDevice(), HIDDFU_OK);
+        QCOMPARE(lib.hidDfuConnect(kVendorId, kProductId, 0, 0, &count) + count, -2);
         QCOMPARE(dlclose(lib.handle), 0);
     }
 
     void unloadAndExitMidTransfer() {
+        const auto threads = [] { return QDir("/proc/self/task").count(); };
+        const uint before = threads();
+        qputenv("KERNO_VIRTUAL_SPEAKER", "appear-after-ms=0;chunk-ms=20");
         Library again(HIDDFU_VIRTUAL_LIB); // a fresh library and virtual speaker
         fixtures::TempFile big(dfuFile({300 * 1017}));
-        QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
-                until([&] { return again.hidDfuGetProgress() >= 1; }));
-        if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD"))
-            return; // the child exits with the worker busy: exit() joins it too
+        // The child exits with the five functions' transfer running, the parent unloads with a
+        // handle's.
+        if (qEnvironmentVariableIsSet("HIDDFU_EXIT_CHILD")) {
+            QVERIFY(again.connect() && !again.hidDfuUpgrade(big.path.c_str(), 0) &&
+                    until([&] { return again.hidDfuGetProgress() >= 1; }));
+            return; // exit() cancels and joins it
+        }
+        hidDfuDevice* device = nullptr;
+        QVERIFY(!again.hidDfuOpen("virtual:1", &device) &&
+                !again.hidDfuDeviceUpgrade(device, big.path.c_str(), 0) &&
+                until([&] { return again.hidDfuDeviceGetProgress(device) >= 1; }));
         QCOMPARE(dlclose(again.handle), 0); // cancels and joins the busy worker
-        QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD));
+        QVERIFY(!dlopen(HIDDFU_VIRTUAL_LIB, RTLD_NOW | RTLD_NOLOAD) && threads() == before);
         qputenv("HIDDFU_EXIT_CHILD", "1");
         QCOMPARE(QProcess::execute(qApp->applicationFilePath(), {"unloadAndExitMidTransfer"}), 0);
     }

@@ -1,0 +1,133 @@
+// kerno-dfu end to end: the real binary, the real library, virtual speakers.
+#include "DfuFixtures.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using fixtures::dfuFile;
+
+class TestKernoDfu : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    const std::vector<std::uint8_t> good = dfuFile();
+
+private slots:
+    void command_data() {
+        QTest::addColumn<QString>(
+            "speakers"); // KERNO_VIRTUAL_SPEAKER; "hardware": the linked library
+        QTest::addColumn<QStringList>("args"); // FILE stands for a file named by the row
+        QTest::addColumn<int>("signal");       // sent once a transfer shows
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QStringList>("says"); // patterns, each found in stdout+stderr
+        QTest::addColumn<QString>("dumps");    // the speakers that received the image
+        auto row = [](const char* name, const char* speakers, const QStringList& args, int exit,
+                      const QStringList& says, const char* dumps = "", int signal = 0) {
+            QTest::newRow(name) << speakers << args << signal << exit << says << dumps;
+        };
+        row("list, tab-separated", "count=2", {"list"}, 0,
+            {"\\Avirtual:1\tVIRTUAL-1\tupgrade\nvirtual:2\tVIRTUAL-2\tupgrade\nlibHidDfu: 2 "
+             "virtual"});
+        row("list none", "fail=connect", {"list", "--json"}, 3, {"\\AlibHidDfu: virtual speaker"});
+        row("info", "", {"info", "good"}, 0,
+            {"size +2516 bytes", "CRC +0x[0-9a-f]{8} \\(correct\\)", "target +0a12:fffe",
+             "version +KERNO TEST IMAGE\n", "placeholder +no"});
+        row("check, one line", "", {"check", "good"}, 0,
+            {"\\A/tmp/hiddfu-test-\\w+: firmware for 0a12:fffe, version \"KERNO TEST "
+             "IMAGE\"\n\\z"});
+        row("check damaged", "", {"check", "damaged"}, 4,
+            {"\\Arefused: /tmp/hiddfu-test-\\w+: CRC mismatch[^\n]*\n\\z"});
+        row("check a pipe", "", {"check", "fifo"}, 4, {"fifo is not a regular file \\(-3\\)"});
+        row("placeholder to the virtual speaker", "", {"check", "placeholder"}, 0,
+            {"placeholder: virtual speaker only"});
+        row("placeholder refused before any speaker", "hardware", {"flash", "placeholder"}, 4,
+            {"\\Akerno-dfu: refused: [^\n]*placeholder image, not firmware[^\n]*\n\\z"});
+        row("all, one fails", "count=3;2:fail=chunk:1", {"flash", "--all", "good"}, 1,
+            {"virtual:1 +VIRTUAL-1 +updated\n",
+             "virtual:2 +VIRTUAL-2 +failed \\(-8\\): chunk 1 of 3 failed.*errWRITE",
+             "virtual:3 +VIRTUAL-3 +updated\n"},
+            "1 3");
+        row("several, none named", "count=2", {"flash", "good"}, 3,
+            {"2 speakers in upgrade mode found: choose one with --device"});
+        row("one named", "count=2", {"flash", "--device", "virtual:2", "good"}, 0,
+            {"virtual:2: writing +0 %", "virtual:2: restarting\nvirtual:2: updated\n"}, "2");
+        // In parallel: the second speaker is under way before the first is done.
+        row("json, all at once", "count=2", {"flash", "--all", "--json", "good"}, 0,
+            {"(?m)^\\{\"bytesPerSecond\":\\d+,\"device\":\"virtual:1\",\"event\":\"progress\",",
+             "\"virtual:2\",\"event\":\"progress\"[^$]*\"virtual:1\",\"event\":\"restarting\"",
+             "\"event\":\"updated\"",
+             "(?m)^\\{\"event\":\"summary\",\"exit\":0,\"failed\":0,.*\"updated\":2\\}$"},
+            "1 2");
+        row("speaker appears while waited for", "appear-after-ms=400",
+            {"flash", "--wait", "9", "good"}, 0, {"updated"}, "1");
+        row("restart alone", "", {"reset"}, 0, {"restarting", "restarted"});
+        row("no speaker at that path", "", {"reset", "--device", "virtual:2"}, 3,
+            {"no speaker in upgrade mode at virtual:2"});
+        row("Ctrl+C", "chunk-ms=20", {"flash", "big"}, 130,
+            {"(?m)^kerno-dfu: interrupted: 1 speaker"
+             "\\(s\\) stopped before the end of their update; run the update again$",
+             "stopped"},
+            "", SIGINT);
+        row("terminal closed", "chunk-ms=20", {"flash", "--json", "big"}, 129, {"\"exit\":129"}, "",
+            SIGHUP);
+        row("unknown command", "", {"frobnicate"}, 2, {"unknown command 'frobnicate'"});
+        row("--all for list", "", {"list", "--all"}, 2, {"--device and --all are for flash"});
+    }
+
+    void command() {
+        QFETCH(QString, speakers);
+        QFETCH(QStringList, args);
+        QFETCH(int, signal);
+        const QString dump = dir.filePath(QTest::currentDataTag());
+        const std::map<QString, std::vector<std::uint8_t>> files = {
+            {"good", good},
+            {"damaged",
+             [f = good]() mutable {
+                 f[100] ^= 1;
+                 return f;
+             }()},
+            {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER"})},
+            {"big", dfuFile({300 * 1017})}};
+        std::list<fixtures::TempFile> temps;
+        for (QString& arg : args)
+            if (files.count(arg))
+                arg = QString::fromStdString(temps.emplace_back(files.at(arg)).path);
+            else if (arg == "fifo" && mkfifo(qPrintable(dump + ".fifo"), 0600) == 0)
+                arg = dump + ".fifo";
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_LIBRARY_PATH", speakers == "hardware" ? LINKED_DIR : VIRTUAL_DIR);
+        env.insert("KERNO_VIRTUAL_SPEAKER",
+                   "appear-after-ms=0;chunk-ms=1;manifest-ms=20;dump=" + dump + ";" + speakers);
+        run.setProcessEnvironment(env);
+        run.start(KERNO_DFU, args);
+        QVERIFY(run.waitForStarted());
+        QByteArray out;
+        while (signal && !out.contains("writing") && !out.contains("progress") &&
+               run.waitForReadyRead(5000))
+            out += run.readAllStandardOutput();
+        if (signal)
+            ::kill(run.processId(), signal);
+        QVERIFY(run.waitForFinished(30000));
+        out += run.readAllStandardOutput();
+        const QString all = out + run.readAllStandardError();
+        QTEST(run.exitCode(), "exit");
+        QFETCH(QStringList, says);
+        for (const QString& pattern : says)
+            QVERIFY2(all.contains(QRegularExpression(pattern)),
+                     qPrintable(pattern + " not in:\n" + all));
+        if (args.contains("--json")) // every line of standard output is one JSON object
+            for (const QByteArray& line : out.split('\n'))
+                QVERIFY(line.isEmpty() || QJsonDocument::fromJson(line).isObject());
+        QStringList dumped; // one speaker's dump has no number
+        for (const QString n : {"1", "2", "3"})
+            if (QFile(dump + "." + n).size() == 2500 || (n == "1" && QFile(dump).size() == 2500))
+                dumped << n;
+        QTEST(dumped.join(' '), "dumps");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKernoDfu)
+
+#include "test_kerno_dfu.moc"

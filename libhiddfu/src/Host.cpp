@@ -1,0 +1,89 @@
+#include "Host.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+namespace hiddfu {
+
+struct Host::Claims {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+
+namespace {
+
+// An open device that gives its path back when closed.
+class Claimed : public Transport {
+public:
+    Claimed(std::unique_ptr<Transport> device, std::shared_ptr<void> claim)
+        : claim_(std::move(claim)), device_(std::move(device)) {}
+    IoResult sendFeature(const std::uint8_t* data, std::size_t size) override {
+        return device_->sendFeature(data, size);
+    }
+    IoResult getFeature(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
+        return device_->getFeature(buffer, size, received);
+    }
+    bool waitGone(std::chrono::milliseconds bound) override { return device_->waitGone(bound); }
+
+private:
+    std::shared_ptr<void> claim_;
+    std::unique_ptr<Transport> device_; // closed before the claim goes
+};
+
+} // namespace
+
+Host::Host(std::unique_ptr<Bus> bus) : bus_(std::move(bus)), claims_(std::make_shared<Claims>()) {}
+
+std::vector<BusDevice> Host::list(std::uint16_t vendorId, std::uint16_t productId,
+                                  std::uint16_t usagePage, std::uint16_t usage,
+                                  std::string& whyNone) {
+    std::vector<BusDevice> found = bus_->enumerate(vendorId, productId, usagePage, usage, whyNone);
+    std::lock_guard<std::mutex> lock(claims_->mutex);
+    for (BusDevice& device : found)
+        if (claims_->paths.count(device.path))
+            device.mode = kModeInUse;
+    return found;
+}
+
+std::int32_t Host::open(const std::string& path, Engine& engine, std::int32_t inUseCode) {
+    {
+        std::lock_guard<std::mutex> lock(claims_->mutex);
+        if (!claims_->paths.insert(path).second)
+            return engine.fail(inUseCode, path + " is already open in this process");
+    }
+    // From here the claim is released by whoever holds it last.
+    std::shared_ptr<void> claim(nullptr, [claims = claims_, path](void*) {
+        std::lock_guard<std::mutex> lock(claims->mutex);
+        claims->paths.erase(path);
+    });
+    std::unique_ptr<Transport> device;
+    const IoResult opened = bus_->open(path, device);
+    if (!opened.ok() || !device)
+        return engine.fail(kErrConnect, opened.what.empty() ? "cannot open " + path : opened.what);
+    return engine.open(std::make_unique<Claimed>(std::move(device), std::move(claim)));
+}
+
+std::int32_t Host::connect(Engine& engine, std::uint16_t vendorId, std::uint16_t productId,
+                           std::uint16_t usagePage, std::uint16_t usage, std::uint16_t& count) {
+    count = 0;
+    if (engine.running())
+        return engine.fail(kErrBusy, "connect refused: a transfer is running");
+    engine.close();
+    std::string whyNone;
+    const std::vector<BusDevice> found = list(vendorId, productId, usagePage, usage, whyNone);
+    count = static_cast<std::uint16_t>(std::min<std::size_t>(found.size(), 0xFFFF));
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
+    if (found.empty())
+        return engine.fail(kErrConnect,
+                           whyNone.empty() ? std::string("no device ") + ids + " found" : whyNone);
+    // Which one would be written is anybody's guess: let the person unplug the others.
+    if (found.size() > 1)
+        return engine.fail(kErrConnect, std::to_string(found.size()) + " devices " + ids +
+                                            " found; connect only one");
+    return open(found.front().path, engine, kErrConnect);
+}
+
+} // namespace hiddfu

@@ -1,0 +1,36 @@
+// What this process sees of the bus and holds of it: the devices present,
+// which of them are open here, and opening one into an engine.
+#pragma once
+
+#include "Engine.h"
+#include "Transport.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hiddfu {
+
+class Host {
+public:
+    explicit Host(std::unique_ptr<Bus> bus);
+
+    // Devices open here show as kModeInUse.
+    std::vector<BusDevice> list(std::uint16_t vendorId, std::uint16_t productId,
+                                std::uint16_t usagePage, std::uint16_t usage, std::string& whyNone);
+    // Opens the device at path into engine; a device open here already is
+    // refused with inUseCode, one that cannot be opened with kErrConnect.
+    std::int32_t open(const std::string& path, Engine& engine, std::int32_t inUseCode = kErrBusy);
+    // Opens the only matching device; refuses when there is none or several.
+    // count receives the number of matching devices seen.
+    std::int32_t connect(Engine& engine, std::uint16_t vendorId, std::uint16_t productId,
+                         std::uint16_t usagePage, std::uint16_t usage, std::uint16_t& count);
+
+private:
+    struct Claims;
+    std::unique_ptr<Bus> bus_;
+    std::shared_ptr<Claims> claims_; // shared with the open devices, which release their path
+};
+
+} // namespace hiddfu
