@@ -1,0 +1,399 @@
+// Pictures, animated widgets and pages, through the pixels they paint, the texts they show
+// and the signals they send.
+
+#include "AnimatedPhrasesChoc.h"
+#include "AnimatedPhrasesChoc_SW.h"
+#include "AnimatedSequence.h"
+#include "BitmapPushButton.h"
+#include "CircularProgressWidget.h"
+#include "HidDfuDllInitFailedDlg.h"
+#include "PageConnectAndDfuForm.h"
+#include "PageDfuDoneForm.h"
+#include "PageDfuFailedForm.h"
+#include "PageDfuLastPercentForm.h"
+#include "PageDfuProgressForm.h"
+#include "PageWelcomeForm.h"
+#include "PhrasesChoc.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+const QColor kTeal(17, 180, 183), kGold(220, 182, 81);
+// A page (welcome, connect, last percent, done, progress), ticks after a reset, its timer
+// interval, its pictures ("background from to", under Pages2) and the opacity of `from`.
+using Frame = std::tuple<int, int, int, QString, double>;
+
+// The one timer an object runs; id 0 and interval -1 when it runs none or several.
+QAbstractEventDispatcher::TimerInfo timerOf(QObject* object) {
+    const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(object);
+    return timers.size() == 1 ? timers[0] : QAbstractEventDispatcher::TimerInfo(0, -1, {});
+}
+
+// Ticks without the event loop, so that real timers cannot race the frames checked between;
+// each tick follows an event of another timer, which must change nothing.
+bool tick(QObject* object, int count = 1) {
+    for (; count > 0 && timerOf(object).timerId; --count) {
+        QTimerEvent other(timerOf(object).timerId + 1), event(timerOf(object).timerId);
+        QCoreApplication::sendEvent(object, &other);
+        QCoreApplication::sendEvent(object, &event);
+    }
+    return count <= 0;
+}
+
+// What a widget and its visible children paint, over nothing.
+QImage painted(QWidget* widget) {
+    QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+// The pixels of `area` (the whole image when empty) that pass `test`.
+int count(const QImage& image, const std::function<bool(QRgb)>& test, const QRegion& area = {}) {
+    int n = 0;
+    const QRect box = area.isEmpty() ? image.rect() : area.boundingRect();
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            n += (area.isEmpty() || area.contains(QPoint(x, y))) && test(image.pixel(x, y));
+    return n;
+}
+const auto inked = [](QRgb p) { return qAlpha(p) > 0; };
+
+bool near(QRgb p, const QColor& c, int tolerance = 2) {
+    return qAbs(qRed(p) - c.red()) <= tolerance && qAbs(qGreen(p) - c.green()) <= tolerance &&
+           qAbs(qBlue(p) - c.blue()) <= tolerance && qAbs(qAlpha(p) - c.alpha()) <= tolerance;
+}
+const auto gold = [](QRgb p) { return near(p, kGold); };
+
+// Whether two pictures match within two per channel over `area`.
+bool same(const QImage& a, const QImage& b, const QRect& area) {
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (!near(a.pixel(x, y), QColor::fromRgba(b.pixel(x, y))))
+                return false;
+    return true;
+}
+
+// The pictures of `frame` over each other as the frame sequence composes them, `from` at
+// `opacity` and `to` at the rest.
+QImage composed(const QString& frame, double opacity) {
+    QImage image(801, 601, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    for (int i = 0; i < 3; ++i) {
+        painter.setOpacity(QList<double>{1, opacity, 1 - opacity}[i]);
+        painter.drawImage(0, 0, QImage(":/Pages2/" + frame.section(' ', i, i)));
+    }
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+// Where an animator's band wraps once laid out with these phrases.
+const auto limitOf = [](auto* animator, const QStringList& phrases) {
+    animator->setPhrases(phrases);
+    painted(animator);
+    return animator->offsetLimit();
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Frame)
+
+class PagesTest : public QObject {
+    Q_OBJECT
+    QList<QUrl> opened;
+
+public slots:
+    void openUrl(const QUrl& url) { opened << url; } // the desktop's browser
+
+private slots:
+    // Path (under Pages2 unless a directory is named), size (801 x 601 unless given) and a pixel
+    // that tells the picture apart.
+    void catalogue_data() {
+        QTest::addColumn<QString>("picture");
+        for (const char* picture :
+             {"icons/transparent-125.125 125x125 62,62 #00000000",
+              "icons/kernoIcon 1024x1024 512,512 #194548", "Buttons/btnReady 138x41 61,14 #ffffff",
+              "Buttons/btnDone 111x110 55,101 #11b4b7", "0-fond 415,585 #0c1011",
+              "0-fond-0-98 415,585 #11b4b7", "0-fond-99 401,235 #11b4b7",
+              "1-accueil-1 210,405 #ffffff", "2-accueil-2 597,288 #13afb2",
+              "3-reconnaissance 393,585 #11b4b7", "4-telechargement-1 415,585 #11b4b7",
+              "5-telechargement-2 415,585 #11b4b7", "6-telechargement-3 415,585 #11b4b7",
+              "7-telechargement-4 415,585 #11b4b7", "8-99-1 493,261 #0a2f31",
+              "9-99-2 493,261 #0d7173", "10-99-3 493,261 #11b4b7", "11-fin 400,220 #ffffff"})
+            QTest::newRow(picture) << QString(picture);
+    }
+
+    // 8-bit RGBA pictures under exact paths; the backgrounds opaque.
+    void catalogue() {
+        QFETCH(QString, picture);
+        QStringList f = picture.split(QRegularExpression("[ x,]"));
+        if (f.size() == 4) // a page
+            f = QStringList{f[0], "801", "601"} + f.mid(1);
+        const QString path = (f[0].contains('/') ? ":/" : ":/Pages2/") + f[0];
+        const QImage image(path);
+        QVERIFY(QResource(path).isValid() && image.format() == QImage::Format_ARGB32);
+        QCOMPARE(image.size(), QSize(f[1].toInt(), f[2].toInt()));
+        QVERIFY(near(image.pixel(f[3].toInt(), f[4].toInt()), QColor(f[5]), 3));
+        QCOMPARE(count(image, [](QRgb p) { return qAlpha(p) < 255; }) == 0, path.contains("fond"));
+    }
+
+    // The wrap of a looping sequence says starting then finished; a running sequence restarts
+    // at its first frame; stop() keeps the frame, silently. An empty path is the backdrop, a
+    // background larger than the canvas is cut to it.
+    void sequence() {
+        AnimatedSequence anim;
+        anim.resize(900, 700);
+        anim.setBackground(":/icons/kernoIcon");
+        anim.sequence.setLoop(true);
+        anim.sequence.append(CrossfadeStep(":/icons/transparent-125.125", 7200000, 1, ""));
+        QStringList heard;
+        connect(&anim, &AnimatedSequence::starting, [&] { heard << "starting"; });
+        connect(&anim, &AnimatedSequence::finished, [&] { heard << "finished"; });
+        anim.start();
+        auto first = [&] { return near(painted(&anim).pixel(800, 600), kTeal); }; // background
+        QVERIFY(first() && !qAlpha(painted(&anim).pixel(850, 500)));
+        QVERIFY(tick(&anim) && same(painted(&anim), QImage(":/Pages2/0-fond"), {0, 0, 801, 601}));
+        QVERIFY(tick(&anim) && heard.join(' ') == "starting starting finished" && first());
+        QVERIFY(tick(&anim) && !first());
+        anim.start();
+        QVERIFY(timerOf(&anim).interval == 7200000 && first());
+        anim.stop();
+        QVERIFY(first() && !tick(&anim) && heard.count("finished") == 1);
+    }
+
+    void arcSpans_data() {
+        QTest::addColumn<QList<int>>("calls"); // the value, the maximum, the minimum; the span
+        QTest::newRow("2 %, truncated toward zero") << QList<int>{2, 100, 0, -108};
+        QTest::newRow("full") << QList<int>{100, 100, 0, -5440};
+        QTest::newRow("offset range") << QList<int>{13, 20, 10, -1632};
+        QTest::newRow("range narrowed, value kept") << QList<int>{100, 50, 0, -10880};
+    }
+
+    void arcSpans() {
+        QFETCH(QList<int>, calls);
+        CircularProgressWidget progress;
+        progress.setValue(calls[0]);
+        progress.setMaximum(calls[1]);
+        progress.setMinimum(calls[2]);
+        QTRY_VERIFY(!progress.findChild<QPropertyAnimation*>()->state()); // the glide stopped
+        QCOMPARE(progress.spanAngle(), calls[3]);
+    }
+
+    // Half an arc clockwise from 80°, darkest at its start, and nothing else: no frame, no text.
+    void arcIsAllThatIsPainted() {
+        CircularProgressWidget progress;
+        progress.setText("TextLabel");
+        progress.setFrameShape(QFrame::Box);
+        progress.resize(125, 125);
+        progress.setValue(50);
+        QTRY_COMPARE(progress.spanAngle(), -2720);
+        const QImage half = painted(&progress);
+        // Along the pen's centre line, counter-clockwise from 3 o'clock.
+        auto at = [&](double degrees, double r = 51.5) {
+            return half.pixel((QLineF::fromPolar(r, degrees).p2() + QPointF(62.5, 62.5)).toPoint());
+        };
+        for (int degrees : {70, 30, 0, -45, -86, 87, 135, 180, 225, -97})
+            QCOMPARE(qAlpha(at(degrees)), degrees > 75 || degrees < -90 ? 0 : 255);
+        // A quarter of the way from the dark end at 3 o'clock; the pen 6 pixels wide.
+        QVERIFY(near(at(0), QColor(11, 90, 92), 6) && !qAlpha(at(0, 56.5)));
+        QCOMPARE(count(half, inked, QRect(0, 0, 55, 125)), 0); // no text, no frame
+        progress.setValue(100);                                // glides from where it was
+        QCOMPARE(progress.findChild<QPropertyAnimation*>()->startValue().toInt(), -2720);
+        progress.setRange(5, 5);
+        QCOMPARE(progress.spanAngle(), 0);
+    }
+
+    void pages_data() {
+        QTest::addColumn<Frame>("frame");
+        const auto row = [](const char* name, const Frame& frame) { QTest::newRow(name) << frame; };
+        row("welcome", {0, 0, 1000, "0-fond 1-accueil-1 1-accueil-1", 1});
+        row("welcome: fade", {0, 7, 16, "0-fond 1-accueil-1 2-accueil-2", 10 / 15.});
+        row("connect", {1, 0, 2000, "0-fond 3-reconnaissance 3-reconnaissance", 1});
+        row("last %: 1 to 2", {2, 5, 12, "0-fond-99 8-99-1 9-99-2", .5});
+        row("last %: 2 to 3", {2, 16, 12, "0-fond-99 9-99-2 10-99-3", .5});
+        row("last %: 3 to 2", {2, 27, 12, "0-fond-99 10-99-3 9-99-2", .5});
+        row("last %: 2 to 1", {2, 38, 12, "0-fond-99 9-99-2 8-99-1", .5});
+        row("last %: again", {2, 49, 12, "0-fond-99 8-99-1 9-99-2", .5});
+        row("done", {3, 0, 250, "0-fond 11-fin 11-fin", 1});
+        row("progress", {4, 0, 100, "0-fond-0-98 4-telechargement-1 5-telechargement-2", 1});
+        row("progress 2", {4, 305, 100, "0-fond-0-98 5-telechargement-2 6-telechargement-3", 0});
+    }
+
+    // Each page's pictures on screen some ticks after a reset (the second restarts the first),
+    // repainted where they change.
+    void pages() {
+        QFETCH(Frame, frame);
+        const auto& [page, ticks, interval, pictures, opacity] = frame;
+        PageWelcomeForm welcome(nullptr);
+        PageConnectAndDfuForm connect(nullptr);
+        PageDfuLastPercentForm last(nullptr);
+        PageDfuDoneForm done(nullptr);
+        PageDfuProgressForm progress(nullptr);
+        auto* shown = QList<StackPageWidget*>{&welcome, &connect, &last, &done, &progress}[page];
+        auto* anim = shown->findChild<AnimatedSequence*>();
+        shown->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        shown->reset();
+        shown->reset();
+        for (int i = 0; i <= ticks; ++i) { // repainted between ticks, without the real timers
+            for (QWidget* child : shown->findChildren<QWidget*>()) // the pictures alone
+                child->setVisible(child == anim);
+            QCoreApplication::sendPostedEvents(shown, QEvent::UpdateRequest);
+            QVERIFY(i == ticks || tick(anim));
+        }
+        const QImage screen = shown->screen()->grabWindow(shown->winId()).toImage();
+        QVERIFY(timerOf(anim).interval == interval &&
+                same(screen, composed(pictures, opacity), anim->rect()));
+    }
+
+    // Bitmap buttons draw nothing but their picture, clipped, in any state, and take clicks
+    // without one; the welcome button shows at the end of the pictures, the done one at once.
+    void buttons() {
+        BitmapPushButton bare(nullptr);
+        bare.resize(137, 40);
+        QSignalSpy clicked(&bare, &QPushButton::clicked);
+        QTest::mouseClick(&bare, Qt::LeftButton);
+        QVERIFY(clicked.count() == 1 && count(painted(&bare), inked) == 0);
+        bare.setPixmap(":/Buttons/btnReady");
+        bare.setDown(true);
+        QVERIFY(same(painted(&bare), QImage(":/Buttons/btnReady"), bare.rect()));
+        PageWelcomeForm welcome(nullptr);
+        PageDfuDoneForm done(nullptr);
+        auto readyShown = [&] { return near(painted(&welcome).pixel(400, 529), kTeal, 12); };
+        welcome.reset();
+        QVERIFY(tick(welcome.findChild<AnimatedSequence*>(), 17) && !readyShown());
+        QVERIFY(tick(welcome.findChild<AnimatedSequence*>()) && readyShown());
+        welcome.reset(); // the pictures again; the button stays
+        QSignalSpy goNext(&welcome, &PageWelcomeForm::goNext),
+            doQuit(&done, &PageDfuDoneForm::doQuit);
+        for (QWidget* page : QList<QWidget*>{&welcome, &welcome, &done, &done})
+            QTest::mouseClick(page->findChild<BitmapPushButton*>(), Qt::LeftButton);
+        QVERIFY(readyShown() && goNext.count() == 2 && doQuit.count() == 2);
+        QVERIFY(near(painted(&done).pixel(400, 453), kTeal, 12)); // the open ring
+        QVERIFY(!welcome.findChild<QPushButton*>("pChangeFirmwarePB")->isVisibleTo(&welcome));
+    }
+
+    void phraseTable() {
+        const QStringList& table = phrasesChoc();
+        QString shape; // one character an entry: x for text, . for a blank
+        for (const QString& line : table)
+            shape += line.isEmpty() ? '.' : 'x';
+        // Slogans and sayings, jokes, the crawl's text and the heading, quotations.
+        QCOMPARE(shape, "xxxxxxxxx...xxxxxxxxxxxxx...xxxxxxxx..."
+                        "x.x.x.xx.x.x.x.x.x.x.x.x.x.x.x.x.x..."
+                        "xx.xx.xx.xxxxxx.xxxxxxxx.xxxxxxx..x."
+                        "x.xxxxx.xxxx.xx.xxxx.xxx.xx.x.x.xxxxx.x.x.xx.xxx.xxx.xxxxx.x");
+        QVERIFY(table[0] == "#Ouvrez grand les oreilles" && table[1] == "#Jamais sans ma Tindal 2");
+        QVERIFY(table[8].endsWith("écoutent Kerno#") && table[110] == "Genre des phrases choc");
+        // No-break spaces before French punctuation, curly apostrophes, UTF-8, 73 characters at
+        // most.
+        QVERIFY(table.filter(QRegularExpression(" [?!:;»](\\s|$)|« |'|\uFFFD|^.{74}")).isEmpty());
+    }
+
+    // The phrase area in each of its modes, the percentage, and the two phrase animators.
+    void progressPage() {
+        using P = PageDfuProgressForm;
+        P page(nullptr);
+        auto* label = page.findChild<QLabel*>("pPhrasesChoc");
+        auto* scroller = page.findChild<AnimatedPhrasesChoc*>("pAnimPhrasesChoc");
+        auto* crawl = page.findChild<AnimatedPhrasesChoc_SW*>("pAnimPhrasesChocSW");
+        crawl->setThemeSource(QUrl("http://127.0.0.1:1/theme.wav")); // nobody listens there
+        // The phrases in turn every 2.5 s after the designed text, the same place in the table
+        // after a new timer.
+        QVERIFY(timerOf(&page).interval == 2500 && label->text() == "Phrases choc normale");
+        QVERIFY(tick(&page, phrasesChoc().size() + 1) && label->text() == phrasesChoc()[0]);
+        page.setNoScroll();
+        QVERIFY(tick(&page) && label->text() == phrasesChoc()[1]);
+        for (int value : {40, 150, -1}) // ignored outside 0 to 100
+            page.setProgress(value);
+        for (auto nudge : {&P::progressUp, &P::progressUp, &P::progressDn})
+            (page.*nudge)();
+        QCOMPARE(page.findChild<CircularProgressWidget*>()->value(), 41);
+        QVERIFY(!painted(scroller).isNull() && scroller->offsetLimit() > 1000); // the whole table
+        // The scroller: white text, not the gold of its style, rising from below the band to
+        // above it a pixel every 50 ms, then again; entries join with four line breaks.
+        QCOMPARE(limitOf(scroller, {"a", "", "b"}), limitOf(scroller, {"a\n\n\n\n\n\n\n\nb"}));
+        int limit = limitOf(scroller, {"HHHH"});
+        scroller->start();
+        QVERIFY(timerOf(scroller).interval == 50 && !count(painted(scroller), inked));
+        QVERIFY(tick(scroller, 110) &&
+                count(painted(scroller), [](QRgb p) { return p == 0xffffffff; }));
+        QVERIFY(tick(scroller, limit - 110) && !count(painted(scroller), inked));
+        QVERIFY(scroller->currentOffset() == limit && tick(scroller) && !scroller->currentOffset());
+        // The crawl: entries join with one line break; gold text in perspective, fading into the
+        // page background over the band's upper half.
+        QCOMPARE(limitOf(crawl, {"a", "", "b"}), limitOf(crawl, {"a\n\nb"}));
+        limit = limitOf(crawl, {"HHHHHHHH", "HHHHHHHH"});
+        const QImage band = painted(crawl);
+        QCOMPARE(band.copy(0, 0, 761, 1), QImage(":/Pages2/0-fond").copy(20, 381, 761, 1));
+        QVERIFY(qAlpha(band.pixel(700, 1)) == 250 && qAlpha(band.pixel(700, 59)) == 4);
+        // Where the band's lower left corner lands in perspective.
+        const QTransform perspective = AnimatedPhrasesChoc_SW::crawlTransform(761);
+        QVERIFY(QLineF(perspective.map(QPointF(0, 119)), {-200.15, 113.55}).length() < 0.1);
+        const int wide = 0.6 * QFontMetrics(crawl->font()).horizontalAdvance("HHHHHHHH");
+        const QRect lower(0, 60, 761, 60);
+        QVERIFY(count(band, gold, QRect(380 - wide, 60, 9, 60)) &&
+                count(band, gold, QRect(371 + wide, 60, 9, 60)));
+        crawl->start();
+        QVERIFY(timerOf(crawl).interval == 50 && tick(crawl, limit));
+        QVERIFY(!count(painted(crawl), inked, lower) && tick(crawl) && !crawl->currentOffset());
+        // Bits: label, scroller, crawl shown; scroller, crawl running; one phrase timer.
+        auto mode = [&] {
+            return label->isVisibleTo(&page) | scroller->isVisibleTo(&page) << 1 |
+                   crawl->isVisibleTo(&page) << 2 | scroller->isRunning() << 3 |
+                   crawl->isRunning() << 4 | bool(timerOf(&page).timerId) << 5;
+        };
+        const int still = 0b100001, scrolls = 0b001010, crawls = 0b010100;
+        const QList<void (P::*)()> calls = {
+            &P::setNormalScroll, &P::setStarWarsScroll, &P::setNormalScroll, &P::setNoScroll,
+            &P::setNoScroll,     &P::setStarWarsScroll, &P::reset,           &P::setNoScroll};
+        const QList<int> modes = {scrolls, crawls, scrolls, still, still, crawls, crawls, still};
+        for (int i = 0; i < calls.size(); ++i) {
+            (page.*calls[i])();
+            QVERIFY(mode() == modes[i] && (!scroller->isRunning() || tick(scroller, 3)));
+        }
+        // The scroller went on where it stopped; a reset zeroes the percentage.
+        QVERIFY(scroller->currentOffset() == 6 &&
+                !page.findChild<CircularProgressWidget*>()->value());
+    }
+
+    // Numbered lines kept on reset, their descriptions grey rich text.
+    void failurePage() {
+        PageDfuFailedForm page(nullptr);
+        page.appendErrorDesc("", 1, "<b>MMMMMMMM</b> é à ç");
+        page.reset();
+        page.appendErrorDesc("", 2, "MMMMMMMM é à ç");
+        auto* edit = page.findChild<QPlainTextEdit*>();
+        const QTextDocument* doc = edit->document();
+        QCOMPARE(doc->findBlockByNumber(1).text(), "n°1 : (1) : \u00a0MMMMMMMM é à ç");
+        QVERIFY(doc->findBlockByNumber(2).text().startsWith("n°2 : (2) : "));
+        QCOMPARE(doc->find("à").charFormat().foreground().color(), QColor("#808080"));
+        page.resize(600, 300); // the bold line is drawn with more ink than the same line plain
+        const QImage shot = edit->viewport()->grab().toImage();
+        auto ink = [&](int line) {
+            const int top = edit->cursorRect(QTextCursor(doc->findBlockByNumber(line))).top();
+            return count(
+                shot, [](QRgb p) { return qGray(p) < 200; }, QRect(0, top, 500, 16));
+        };
+        QVERIFY2(ink(1) > ink(2) + 20, qPrintable(QString("%1 vs %2").arg(ink(1)).arg(ink(2))));
+    }
+
+    // An apology, and a link that opens the home page as often as it is pressed.
+    void initFailureDialog() {
+        QDesktopServices::setUrlHandler("https", this, "openUrl");
+        HidDfuDllInitFailedDlg dialog(nullptr);
+        const QString apology = dialog.findChild<QLabel*>("label")->text();
+        QVERIFY(apology.contains(
+            ">Désolé, un problème est survenu lors de l'initialisation de l'application.<"));
+        QVERIFY(apology.contains(
+            ">Veuilez la télécharger à nouveau en cliquant sur le bouton ci dessous :<"));
+        for (int i = 0; i < 2; ++i)
+            QTest::mouseClick(dialog.findChild<QCommandLinkButton*>(), Qt::LeftButton);
+        QVERIFY(opened.size() == 2 && opened[0] == opened[1] && opened[0].path().size() <= 1);
+        QVERIFY(dialog.result() == QDialog::Rejected); // still open, not accepted
+    }
+};
+
+QTEST_MAIN(PagesTest)
+#include "tst_pages.moc"
