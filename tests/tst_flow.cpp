@@ -1,0 +1,310 @@
+// The update window and its flow, driven event by event against a scripted library,
+// and the device access layer under it.
+#include "AnimatedSequence.h"
+#include "CircularProgressWidget.h"
+#include "FirmwareImage.h"
+#include "HidDfuLibrary.h"
+#include "KernoTindalUpdateDlg.h"
+#include "ModalSeam.h"
+#include "UnifiedHidAPI.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+// The five library functions, scripted; each call leaves its letter in `calls`. The boxes
+// and file choosers are answered Cancel, and are remembered in `asked`.
+struct Script {
+    int connect = 0, upgrade = 0, reset = 0, disconnect = 0, reads = 0, refusals = 0;
+    QList<int> progress{0}; // successive readings; the last one repeats
+    QByteArray path;
+    QString calls, chosen;
+    QStringList asked;
+} fake;
+
+int32_t call(const char* letter, int32_t status) {
+    fake.calls += letter;
+    return status;
+}
+
+const HidDfuFunctions fakeFunctions{
+    [](uint16_t vid, uint16_t pid, uint16_t page, uint16_t usage, uint16_t* count) {
+        return call(vid == 0x0a12 && pid == 0xfffe && !page && !usage && count ? "C" : "C?",
+                    fake.refusals-- > 0 ? -2 : fake.connect);
+    },
+    [](const char* file, int32_t options) {
+        fake.path = file;
+        return call(options ? "U?" : "U", fake.upgrade);
+    },
+    [] { return call("P", fake.progress.value(fake.reads++, fake.progress.last())); },
+    [] { return call("R", fake.reset); }, [] { return call("D", fake.disconnect); }};
+
+} // namespace
+
+// The dialog's friend: reaches its step, slots, pages and timers.
+class KernoTindalUpdateDlgTest : public QObject {
+    Q_OBJECT
+
+    QScopedPointer<KernoTindalUpdateDlg> d;
+    int made = 0, base = 0; // identifiers count per process: each dialog takes the next 24
+
+    void open(bool ticking = false) {
+        connectTickCounter = 3;
+        base = 24 * made++;
+        d.reset(new KernoTindalUpdateDlg);
+        if (!ticking)
+            d->killTimer(d->stepTimerId);
+        connect(d->lastPercentPage.findChild<AnimatedSequence*>("pAnim"),
+                &AnimatedSequence::starting, [this] { fake.calls += page() == 5 ? ':' : '*'; });
+        d->show();
+        QVERIFY(QTest::qWaitForWindowActive(d.data()));
+    }
+    int page() { return d->findChild<QStackedWidget*>("pWidgetStack")->currentIndex(); }
+    static void fire(QTimer* timer) { // as when it times out
+        timer->stop();
+        QMetaObject::invokeMethod(timer, "timeout");
+    }
+
+    // What one sees after each event: state (1..24), page (Welcome, K connect, Progress,
+    // Last percent, Done, Network error, Failed), progress value, running timers with their
+    // seconds ('+' if repeating), then after "/" the library calls and '*' when the last-percent
+    // page restarts (':' if it was in front already); the failure page's entries follow the
+    // trace after " | ". With `keys` each event is a Ctrl+Alt+Shift key.
+    QString run(const QString& events, bool keys = false) {
+        QTimer* timers[] = {&d->timerBeforeReset, &d->timerBeforeCheckStatus,
+                            &d->timerUpgradedTooLong};
+        const QHash<QChar, std::function<void()>> act = {
+            {'.', [&] { d->stepStateMachine(); }},        // a 20 ms step
+            {'g', [&] { emit d->welcomePage.goNext(); }}, // Ready
+            {'r', [&] { fire(timers[0]); }},              // 1 s after UPGRADED
+            {'c', [&] { fire(timers[1]); }},              // 1 s after the reset
+            {'G', [&] { fire(timers[2]); }},              // 20 s after UPGRADED
+            {'u', [&] { d->directDispPageDfuFailed(); }}, // the failure page's shortcut
+            {'K', [] { fake.refusals = 4; }},             // the speaker refuses 4 times
+            {'3', [] { fake.upgrade = -3; }},             // the upgrade cannot start
+            {'9', [] { fake.reset = -9; }}};              // the reset fails
+        auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
+        QStringList trace;
+        for (QChar e : events) {
+            const int before = fake.calls.size();
+            if (keys)
+                QTest::keyClick(d.data(), e.toLatin1(),
+                                Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+            else
+                act[e]();
+            QString seen = QString::number(d->currentState - base) + "--WKPLDNF"[page()] +
+                           QString::number(progress->value()) + "[";
+            for (int i = 0; i < 3; ++i)
+                if (timers[i]->isActive())
+                    seen += "rcg"[i] + QString::number(timers[i]->interval() / 1000) +
+                            (timers[i]->isSingleShot() ? "" : "+");
+            seen = QString(seen + "]/" + fake.calls.mid(before)).remove("[]");
+            trace << (seen.endsWith('/') ? seen.chopped(1) : seen);
+        }
+        auto* context = d->failedPage.findChild<QPlainTextEdit*>("pErrorContext");
+        return (QStringList(trace.join(' ')) + context->toPlainText().split('\n').filter("n°"))
+            .join(" | ");
+    }
+
+private slots:
+    void initTestCase() {
+        ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
+            QString seen = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon());
+            for (QAbstractButton* button : box.buttons())
+                seen += ' ' + button->text() + (button == box.defaultButton() ? "*" : "");
+            fake.asked << seen + " | " + box.windowTitle() + " | " + box.text();
+            return int(QMessageBox::Cancel);
+        });
+        ModalSeam::answerFileChooserWith(
+            [](const QString& caption, const QString& directory, const QString& filter) {
+                fake.asked << caption + "|" + directory + "|" + filter;
+                return std::exchange(fake.chosen, QString()); // once, then cancelled
+            });
+        if (qEnvironmentVariableIsSet("KERNO_TEST_CHILD")) { // see cannotWriteTheFirmware
+            std::atexit([] { std::printf("%s\n", qPrintable(fake.asked.join('\n'))); });
+            KernoTindalUpdateDlg dialog;
+            QFAIL("the dialog came up");
+        }
+    }
+    void init() {
+        d.reset();
+        UnifiedHidAPI::releaseInstance();
+        fake = Script();
+        HidDfuLibrary::installForTesting(&fakeFunctions);
+    }
+
+    static void row(const QString& name, QList<int> readings, QString events, QString trace) {
+        QTest::newRow(qPrintable(name)) << readings << events << trace;
+    }
+    void flow_data() {
+        QTest::addColumn<QList<int>>("readings");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("trace"); // its end, then the failure page's entries
+        row("normal run", {42, 98, 99, 99, 100}, ".g..........rc.",
+            "2W0 3W0 5K0 6K0/C 9P0/U 11P0 11P42/P 11P98/P 11L99/P* 11L99/P 12L100/P "
+            "14L100[r1g20] 14L100[c1g20]/R 15L100 17D100");
+        row("refused, retried every 4th tick", {0}, "K.g..................",
+            "5K0/C" + QString(" 5K0 5K0 5K0 5K0/C").repeated(3) + " 5K0 5K0 5K0 6K0/C");
+        row("upgrade cannot start", {0}, "3.g.........",
+            "6K0/C 9P0/U 23F0/D 23F0 23F0 23F0 23F0 23F0 | n°1 : KernoTindalUpdateDlg(419) :  "
+            "Failed to start upgrade : -3 (Failed to open file (-3))");
+        for (int reading : {100, 101, 128, 255, 0x1ff, -1}) // all finish
+            row(QString::number(reading), {42, reading}, ".g.......", "12P100/P 14P100[r1g20]");
+        row("99, shown again when hidden, stray Ready", {0x163}, ".g......u..g..",
+            "11L99/P* 11L99/P 11F99 11L99/P* 11L99/P 11L99 11L99/P 11L99/P");
+        row("reset fails", {100}, "9.g.......rc..",
+            "14P100[c1g20]/R 15P100 23F100/D 23F100 | n°1 : KernoTindalUpdateDlg(517) :  UHIDAPI "
+            "is in error");
+        row("20 s guard, late slots ignored", {100}, ".g.......rG.cr.",
+            "14P100[c1g20]/R 15P100 23F100/D 23F100 23F100 23F100 | n°1 : "
+            "KernoTindalUpdateDlg(525) :  Upgrade done, but problem with reset or API");
+    }
+    void flow() {
+        QFETCH(QList<int>, readings);
+        QFETCH(QString, events);
+        QFETCH(QString, trace);
+        fake.progress = readings;
+        open();
+        QCOMPARE(run(events).right(trace.size()), trace);
+        QVERIFY(!fake.calls.contains('U') || fake.path == d->dfuData.tempFileName().toUtf8());
+    }
+
+    void shortcutsAndFirmwareFile() {
+        open();
+        QCOMPARE(d->windowTitle(), "Kerno# Tindal 2 - Mise à jour");
+        QCOMPARE(run(" 12ZE34RT56YU", true),
+                 "1-0 1W0 1K0 1W0 1K0 1P0 1L0/* 1P0 1L0/* 1D0 1F0 1D0 1F0");
+        QCOMPARE(run("3++=-3+-", true), "1P0 1P1 1P2 1P3 1P2 1P0 1P1 1P0");
+        for (QString mode : {"S pAnimPhrasesChoc", "W pAnimPhrasesChocSW", "N pPhrasesChoc"}) {
+            run(mode.left(1), true);
+            for (QWidget* w : d->progressPage.findChildren<QWidget*>(QRegularExpression("Phr")))
+                QCOMPARE(w->isVisibleTo(&d->progressPage), w->objectName() == mode.mid(2));
+        }
+        run("A", true);
+        QVERIFY(fake.asked.value(0).contains(QRegularExpression(
+            "^Information OK \\| Kerno# Tindal 2 - Mise à jour \\| .*>Application de mise à jour"
+            "<br/>de l'enceinte Bluetooth<br/>Kerno# Tindal 2<.*\\(build [A-Z][a-z]{2} [ 1-3]\\d "
+            "\\d{4} - \\d\\d:\\d\\d:\\d\\d\\)<")));
+
+        const QString temporary = d->dfuData.tempFileName();
+        QCOMPARE(temporary.chopped(6), QDir::tempPath() + "/Kerno_Tindal2-Mise_a_jour-V027.dfu-");
+        QFile file(temporary);
+        QVERIFY(file.open(QIODevice::ReadOnly) &&
+                file.readAll() == QByteArray(reinterpret_cast<const char*>(kFirmwareImage),
+                                             int(kFirmwareImageSize)));
+        fake.chosen = "/media/clé/V030.dfu";
+        run("FF", true);
+        QCOMPARE(fake.asked[2], "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
+        run(".g...");
+        QCOMPARE(fake.path, QByteArray("/media/clé/V030.dfu"));
+        QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
+        d.reset();
+        QVERIFY(!QFile::exists(temporary));
+    }
+
+    void closing() {
+        open(true);
+        QCOMPARE(QAbstractEventDispatcher::instance()->registeredTimers(d.data())[0].interval, 20);
+        QSignalSpy finished(d.data(), &QDialog::finished);
+        for (int state = 1; state <= 24; ++state) {
+            d->currentState = base + (state == 17 ? 1 : state); // RESETED comes last
+            QTest::keyClick(d.data(), Qt::Key_Escape);
+            emit d->donePage.doQuit();
+            QVERIFY(!d->close());
+        }
+        QVERIFY(d->isVisible() && finished.isEmpty());
+        d->currentState = base + 19; // NETWORK_ERROR_ENTER
+        QTRY_COMPARE(page(), 7);     // the steps go on
+        d->currentState = base + 17;
+        emit d->donePage.doQuit();
+        d->show();
+        QVERIFY(d->close());
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(fake.asked,
+                 QVector<QString>(72, "Warning OK Cancel* | Fermeture de l'application | "
+                                      "Attention, vous êtes sur le point de fermer "
+                                      "l'application.\n\nÊtes vous certain de vraiment "
+                                      "vouloir quitter ?\n\n")
+                     .toList());
+    }
+
+    void cannotWriteTheFirmware_data() {
+        QTest::addColumn<QString>("shell");
+        QTest::newRow("unwritable TMPDIR") << "export TMPDIR=/nonexistent/kerno;";
+        QTest::newRow("full disk") << "trap '' XFSZ; ulimit -f 200;";
+    }
+    void cannotWriteTheFirmware() {
+        QFETCH(QString, shell);
+        // The child ends through exit(): its partial file stays behind and the test runner's
+        // logger is never freed, so it writes into a directory of ours and skips leak checks.
+        QTemporaryDir tmp;
+        QProcess child;
+        const QString script =
+            "export KERNO_TEST_CHILD=1 ASAN_OPTIONS=detect_leaks=0 TMPDIR=" + tmp.path() + "; " +
+            shell + " exec \"$0\"";
+        child.start("sh", {"-c", script, QCoreApplication::applicationFilePath()});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1, 255);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).section('\n', -2),
+                 "Critical OK | Problème d'espace disque | Impossible d'écrire un fichier "
+                 "temporaire sur votre disque. Peut-être faut-il faire un peu de place ?\n");
+    }
+
+    void deviceAccess() {
+        QStringList texts;
+        for (int code = 1; code >= -21; --code)
+            texts << CHidDfuErrorMsg::codeToString(code);
+        QCOMPARE(
+            texts.join(" | "),
+            "Unknown EHidDufError value : 1 | No error, no message (0) | Invalid sequence "
+            "(hidDfuConnect must be called first) (-1) | Failed to connect to device (-2) | "
+            "Failed to open file (-3) | Failed to write to file (-4) | File format is invalid "
+            "(-5) | File CRC is incorrect (-6) | File read failed (-7) | Upgrade failed (-8) | "
+            "Device reset failed (-9) | Out of memory (-10) | Invalid parameter (-11) | Driver "
+            "operation failed (-12) | Operation failed to start (-13) | Busy, operation in "
+            "progress (-14) | Failed to clear device status (-15) | Device firmware is "
+            "corrupted (-16) | Unknown EHidDufError value : -17 | Unknown EHidDufError value : "
+            "-18 | Unknown EHidDufError value : -19 | Unknown error (-20) | Unknown "
+            "EHidDufError value : -21");
+
+        UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
+        CHidDfuErrorMsg record;
+        char* printed = nullptr;
+        size_t length = 0;
+        FILE* const console = stdout;
+        stdout = open_memstream(&printed, &length);
+        fake.connect = -12, fake.disconnect = -1, fake.upgrade = -3, fake.reset = -7;
+        QList<int> results{api->ConnectDevice(0x0a12, 0xfffe), api->DisconnectDevice(),
+                           api->Upgrade("a.dfu", true)}; // in this order
+        fake.upgrade = 0;
+        results << api->Upgrade("b.dfu", true) << api->Upgrade("c.dfu", false) << api->isInError();
+        results << record.setError(-5, "fichier", 3, "opération", "détails");
+        record.setError(0, "quiet", 1, "none");
+        std::fclose(stdout);
+        stdout = console;
+        QCOMPARE(
+            QString::fromUtf8(printed, int(length)),
+            "[[HID error]] HidDfu/Win/UnifiedHidAPI:11:(ConnectDevice):Cannot connect to "
+            "device a12/fffe [Failed to connect to device (-2)]\n"
+            "[[HID error]] HidDfu/Win/UnifiedHidAPI:21:(DisconnectDevice):Cannot disconnect "
+            "from device  [Unknown error (-20)]\n"
+            "[[HID error]] HidDfu/Win/UnifiedHidAPI:31:(Upgrade):Upgrade failed (-8)\n"
+            "[[HID error]] HidDfu/Win/UnifiedHidAPI:51:(resetDevice):Device reset failed (-9)\n"
+            "[[HID error]] fichier:3:(opération):détails [File format is invalid (-5)]\n");
+        free(printed);
+        api->resetError();
+        QCOMPARE(record.message() + " | " + api->errorRecord.message(),
+                 "quiet:1:(none):No error, no message (0) | OK, reseted");
+        HidDfuLibrary::installForTesting(nullptr); // none lies in the test's search path
+        results << api->isInError() << HidDfuLibrary::load()
+                << HidDfuLibrary::errorString().isEmpty() << api->ConnectDevice(0x0a12, 0xfffe)
+                << api->Upgrade("d.dfu", false) << api->resetDevice() << api->DisconnectDevice()
+                << api->getProgress();
+        QCOMPARE(results, (QList<int>{-12, -1, -3, -7, 0, 1, -5, 0, 0, 0, -20, -20, -20, -20, 0}));
+        QCOMPARE(fake.calls, "CDUURU");
+    }
+};
+
+QTEST_MAIN(KernoTindalUpdateDlgTest)
+#include "tst_flow.moc"
