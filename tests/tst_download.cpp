@@ -111,6 +111,9 @@ private slots:
         QTRY_COMPARE(server.paths(), QStringList{"/star-wars-theme-song.wav"});
         const QSoundEffect* tune = crawl.themeTune(); // queued without a sound server
         QVERIFY(tune->isPlaying() && tune->loopCount() == QSoundEffect::Infinite);
+        crawl.stop(); // silent once stopped, playing again on the next start
+        QVERIFY(!tune->isPlaying());
+        crawl.start();
         // Unreachable, the tune stays silent while the crawl runs.
         crawl.setThemeSource(QUrl("http://127.0.0.1:1/"));
         QTRY_COMPARE(tune->status(), QSoundEffect::Error);
