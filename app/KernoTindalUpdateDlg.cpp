@@ -2,7 +2,9 @@
 #include "ui_KernoTindalUpdateDlg.h"
 
 #include "BuildStamp.h"
+#include "HidDfuLibrary.h"
 #include "ModalSeam.h"
+#include "PlaceholderImage.h"
 #include "StateMachineEngine.h"
 #include "UnifiedHidAPI.h"
 
@@ -19,6 +21,7 @@ namespace {
 
 // Error-context lines name this source and the line of the failure.
 const QString kSourceName = QStringLiteral("KernoTindalUpdateDlg");
+constexpr int kLinePlaceholderRefused = 418;
 constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
 constexpr int kLineUpgradedTooLong = 525;
@@ -92,6 +95,8 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
 
     ui->setupUi(this);
     setWindowTitle(tr("Kerno# Tindal 2 - Mise à jour"));
+    if (PlaceholderImage::matches(dfuData.data, dfuData.size))
+        showDemonstrationNotice();
 
     stepTimerId = startTimer(kStepIntervalMs, Qt::CoarseTimer);
 
@@ -200,6 +205,12 @@ void KernoTindalUpdateDlg::aboutActionTriggered() {
                     QMessageBox::Ok, QMessageBox::NoButton);
 }
 
+void KernoTindalUpdateDlg::showDemonstrationNotice() {
+    // No real firmware inside: whoever holds a real speaker must know before Ready.
+    setWindowTitle(windowTitle() +
+                   tr(" - version de démonstration, ne peut pas mettre à jour une vraie enceinte"));
+}
+
 // --- Pages --------------------------------------------------------------------
 
 void KernoTindalUpdateDlg::showPage(StackPageWidget& page) {
@@ -305,6 +316,10 @@ void KernoTindalUpdateDlg::tryConnect() {
 
 void KernoTindalUpdateDlg::startUpgrade() {
     showPageProgress();
+    if (refusePlaceholder()) {
+        requestState(ID_DFU_ERROR);
+        return;
+    }
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
     const int status = api->Upgrade(firmwarePath, false);
     if (!api->isInError()) {
@@ -316,6 +331,16 @@ void KernoTindalUpdateDlg::startUpgrade() {
                                    QString::number(status) + QStringLiteral(" (") +
                                    CHidDfuErrorMsg::codeToString(status) + QLatin1Char(')'));
     requestState(ID_DFU_ERROR);
+}
+
+// Any library but our virtual speaker may write the placeholder into a real speaker.
+bool KernoTindalUpdateDlg::refusePlaceholder() {
+    if (HidDfuLibrary::isVirtualSpeaker() || !PlaceholderImage::matchesFile(firmwarePath))
+        return false;
+    failedPage.appendErrorDesc(kSourceName, kLinePlaceholderRefused,
+                               tr("L'image de démonstration ne peut pas être écrite dans une "
+                                  "vraie enceinte : mise à jour refusée"));
+    return true;
 }
 
 void KernoTindalUpdateDlg::pollProgress() {

@@ -61,9 +61,11 @@ private:
     void requestState(qint32 state);
     void tryConnect();
     void startUpgrade();
+    bool refusePlaceholder();
     void pollProgress();
     void startResetTimers();
     void enterDfuError();
+    void showDemonstrationNotice();
 
     void showPage(StackPageWidget& page);
     void showPageWelcome() { showPage(welcomePage); }
