@@ -85,7 +85,10 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
       starWarsScrollAction(QStringLiteral("starWarsScrollAction"), this, kShortcut | Qt::Key_W),
       progressDnAction(QStringLiteral("progressDn"), this, kShortcut | Qt::Key_Minus),
       progressUpAction(QStringLiteral("progressUp"), this, kShortcut | Qt::Key_Plus),
-      aboutAction(QStringLiteral("about"), this, kShortcut | Qt::Key_A) {
+      aboutAction(QStringLiteral("about"), this, kShortcut | Qt::Key_A),
+      sleepInhibitor(QStringLiteral("Kerno# Tindal 2"),
+                     tr("Mise à jour de l'enceinte Kerno# Tindal 2 : l'interrompre pourrait "
+                        "l'empêcher de redémarrer")) {
     // Plus is a shifted key on most layouts: with Shift already held the system
     // reports its unshifted "=", so that sequence must work too.
     progressUpAction.action.setShortcuts(
@@ -274,7 +277,7 @@ void KernoTindalUpdateDlg::stepStateMachine() {
         {ID_NETWORK_ERROR_ENTER, ID_NETWORK_ERROR, ID_NETWORK_ERROR_EXIT, &D::showPageNetworkError,
          nullptr},
         {ID_DFU_ERROR_ENTER, ID_DFU_ERROR, ID_DFU_ERROR_EXIT, &D::enterDfuError, nullptr},
-        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::showPageDfuDone, nullptr},
+        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::enterDone, nullptr},
     };
     for (const State& state : states) {
         if (currentState == state.enter) {
@@ -289,9 +292,16 @@ void KernoTindalUpdateDlg::stepStateMachine() {
     }
 }
 
+// The speaker is no longer written once disconnected or reset: the computer may sleep again.
 void KernoTindalUpdateDlg::enterDfuError() {
     UnifiedHidAPI::getInstance()->DisconnectDevice();
+    sleepInhibitor.release();
     showPageFailed();
+}
+
+void KernoTindalUpdateDlg::enterDone() {
+    sleepInhibitor.release();
+    showPageDfuDone();
 }
 
 void KernoTindalUpdateDlg::welcomeGoNext() {
@@ -320,6 +330,7 @@ void KernoTindalUpdateDlg::startUpgrade() {
         requestState(ID_DFU_ERROR);
         return;
     }
+    sleepInhibitor.acquire();
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
     const int status = api->Upgrade(firmwarePath, false);
     if (!api->isInError()) {

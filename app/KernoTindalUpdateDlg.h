@@ -9,6 +9,7 @@
 #include "PageNetworkErrorForm.h"
 #include "PageWelcomeForm.h"
 #include "ShortcutAction.h"
+#include "SleepInhibitor.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -65,6 +66,7 @@ private:
     void pollProgress();
     void startResetTimers();
     void enterDfuError();
+    void enterDone();
     void showDemonstrationNotice();
 
     void showPage(StackPageWidget& page);
@@ -124,4 +126,6 @@ private:
     QTimer timerBeforeReset;
     QTimer timerBeforeCheckStatus;
     QTimer timerUpgradedTooLong;
+
+    SleepInhibitor sleepInhibitor;
 };

@@ -128,6 +128,7 @@ class KernoTindalUpdateDlgTest : public QObject {
 
 private slots:
     void initTestCase() {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
         ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
             QString seen = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon());
             for (QAbstractButton* button : box.buttons())
