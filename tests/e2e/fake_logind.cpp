@@ -12,6 +12,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+static void say(const QString& line) {
+    std::printf("%s\n", qUtf8Printable(line));
+    std::fflush(stdout);
+}
+
 class Manager : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
@@ -24,16 +29,13 @@ public slots:
         if (pipe2(ends, O_CLOEXEC) != 0)
             return {};
         const int n = ++locks;
-        const QString fields = QStringList{what, who, why, mode}.join('|');
-        std::printf("inhibit %d %s\n", n, qUtf8Printable(fields));
-        std::fflush(stdout);
+        say(QStringLiteral("inhibit %1 ").arg(n) + QStringList{what, who, why, mode}.join('|'));
         auto* closed = new QSocketNotifier(ends[0], QSocketNotifier::Read, this);
         connect(closed, &QSocketNotifier::activated, [=] {
             char c;
             if (read(ends[0], &c, 1) > 0)
                 return;
-            std::printf("released %d\n", n);
-            std::fflush(stdout);
+            say(QStringLiteral("released %1").arg(n));
             closed->setEnabled(false);
             close(ends[0]);
         });
@@ -52,8 +54,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot serve logind: %s\n", qUtf8Printable(bus.lastError().message()));
         return 1;
     }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    say("ready");
     return app.exec();
 }
 

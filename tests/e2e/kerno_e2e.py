@@ -14,7 +14,7 @@ from pathlib import Path
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from updater_driver import (CONFIRM_TITLE, TITLE, Failure, Updater, find_window, key,  # noqa: E402
-                            run, screenshot, type_text, wait_for, wait_x_server)
+                            screenshot, type_text, wait_for, wait_x_server)
 
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
@@ -74,8 +74,6 @@ def case_done(c):
     logind = c.logind()
     u = c.start("%s;dump=%s" % (QUICK, dump))
     u.wait_window()
-    title = run(["xdotool", "getwindowname", str(u.window)]).decode()
-    assert "version de démonstration, ne peut pas mettre à jour une vraie enceinte" in title, title
     files = temp_files(u)
     assert len(files) == 1 and files[0].read_bytes() == c.image, "temporary files: %s" % files
     key(u.window, "Escape")
