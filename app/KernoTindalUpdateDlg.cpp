@@ -2,7 +2,9 @@
 #include "ui_KernoTindalUpdateDlg.h"
 
 #include "BuildStamp.h"
+#include "HidDfuLibrary.h"
 #include "ModalSeam.h"
+#include "PlaceholderImage.h"
 #include "StateMachineEngine.h"
 #include "UnifiedHidAPI.h"
 
@@ -19,6 +21,7 @@ namespace {
 
 // Error-context lines name this source and the line of the failure.
 const QString kSourceName = QStringLiteral("KernoTindalUpdateDlg");
+constexpr int kLinePlaceholderRefused = 418;
 constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
 constexpr int kLineUpgradedTooLong = 525;
@@ -82,7 +85,10 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
       starWarsScrollAction(QStringLiteral("starWarsScrollAction"), this, kShortcut | Qt::Key_W),
       progressDnAction(QStringLiteral("progressDn"), this, kShortcut | Qt::Key_Minus),
       progressUpAction(QStringLiteral("progressUp"), this, kShortcut | Qt::Key_Plus),
-      aboutAction(QStringLiteral("about"), this, kShortcut | Qt::Key_A) {
+      aboutAction(QStringLiteral("about"), this, kShortcut | Qt::Key_A),
+      sleepInhibitor(QStringLiteral("Kerno# Tindal 2"),
+                     tr("Mise à jour de l'enceinte Kerno# Tindal 2 : l'interrompre pourrait "
+                        "l'empêcher de redémarrer")) {
     // Plus is a shifted key on most layouts: with Shift already held the system
     // reports its unshifted "=", so that sequence must work too.
     progressUpAction.action.setShortcuts(
@@ -92,6 +98,8 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
 
     ui->setupUi(this);
     setWindowTitle(tr("Kerno# Tindal 2 - Mise à jour"));
+    if (PlaceholderImage::matches(dfuData.data, dfuData.size))
+        showDemonstrationNotice();
 
     stepTimerId = startTimer(kStepIntervalMs, Qt::CoarseTimer);
 
@@ -200,6 +208,12 @@ void KernoTindalUpdateDlg::aboutActionTriggered() {
                     QMessageBox::Ok, QMessageBox::NoButton);
 }
 
+void KernoTindalUpdateDlg::showDemonstrationNotice() {
+    // No real firmware inside: whoever holds a real speaker must know before Ready.
+    setWindowTitle(windowTitle() +
+                   tr(" - version de démonstration, ne peut pas mettre à jour une vraie enceinte"));
+}
+
 // --- Pages --------------------------------------------------------------------
 
 void KernoTindalUpdateDlg::showPage(StackPageWidget& page) {
@@ -263,7 +277,7 @@ void KernoTindalUpdateDlg::stepStateMachine() {
         {ID_NETWORK_ERROR_ENTER, ID_NETWORK_ERROR, ID_NETWORK_ERROR_EXIT, &D::showPageNetworkError,
          nullptr},
         {ID_DFU_ERROR_ENTER, ID_DFU_ERROR, ID_DFU_ERROR_EXIT, &D::enterDfuError, nullptr},
-        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::showPageDfuDone, nullptr},
+        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::enterDone, nullptr},
     };
     for (const State& state : states) {
         if (currentState == state.enter) {
@@ -278,9 +292,16 @@ void KernoTindalUpdateDlg::stepStateMachine() {
     }
 }
 
+// The speaker is no longer written once disconnected or reset: the computer may sleep again.
 void KernoTindalUpdateDlg::enterDfuError() {
     UnifiedHidAPI::getInstance()->DisconnectDevice();
+    sleepInhibitor.release();
     showPageFailed();
+}
+
+void KernoTindalUpdateDlg::enterDone() {
+    sleepInhibitor.release();
+    showPageDfuDone();
 }
 
 void KernoTindalUpdateDlg::welcomeGoNext() {
@@ -305,6 +326,11 @@ void KernoTindalUpdateDlg::tryConnect() {
 
 void KernoTindalUpdateDlg::startUpgrade() {
     showPageProgress();
+    if (refusePlaceholder()) {
+        requestState(ID_DFU_ERROR);
+        return;
+    }
+    sleepInhibitor.acquire();
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
     const int status = api->Upgrade(firmwarePath, false);
     if (!api->isInError()) {
@@ -316,6 +342,16 @@ void KernoTindalUpdateDlg::startUpgrade() {
                                    QString::number(status) + QStringLiteral(" (") +
                                    CHidDfuErrorMsg::codeToString(status) + QLatin1Char(')'));
     requestState(ID_DFU_ERROR);
+}
+
+// Any library but our virtual speaker may write the placeholder into a real speaker.
+bool KernoTindalUpdateDlg::refusePlaceholder() {
+    if (HidDfuLibrary::isVirtualSpeaker() || !PlaceholderImage::matchesFile(firmwarePath))
+        return false;
+    failedPage.appendErrorDesc(kSourceName, kLinePlaceholderRefused,
+                               tr("L'image de démonstration ne peut pas être écrite dans une "
+                                  "vraie enceinte : mise à jour refusée"));
+    return true;
 }
 
 void KernoTindalUpdateDlg::pollProgress() {

@@ -9,6 +9,7 @@
 #include "PageNetworkErrorForm.h"
 #include "PageWelcomeForm.h"
 #include "ShortcutAction.h"
+#include "SleepInhibitor.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -61,9 +62,12 @@ private:
     void requestState(qint32 state);
     void tryConnect();
     void startUpgrade();
+    bool refusePlaceholder();
     void pollProgress();
     void startResetTimers();
     void enterDfuError();
+    void enterDone();
+    void showDemonstrationNotice();
 
     void showPage(StackPageWidget& page);
     void showPageWelcome() { showPage(welcomePage); }
@@ -122,4 +126,6 @@ private:
     QTimer timerBeforeReset;
     QTimer timerBeforeCheckStatus;
     QTimer timerUpgradedTooLong;
+
+    SleepInhibitor sleepInhibitor;
 };

@@ -28,6 +28,7 @@ int32_t call(const char* letter, int32_t status) {
     return status;
 }
 
+// Declares itself the virtual speaker, as our demonstration library does.
 const HidDfuFunctions fakeFunctions{
     [](uint16_t vid, uint16_t pid, uint16_t page, uint16_t usage, uint16_t* count) {
         return call(vid == 0x0a12 && pid == 0xfffe && !page && !usage && count ? "C" : "C?",
@@ -38,7 +39,8 @@ const HidDfuFunctions fakeFunctions{
         return call(options ? "U?" : "U", fake.upgrade);
     },
     [] { return call("P", fake.progress.value(fake.reads++, fake.progress.last())); },
-    [] { return call("R", fake.reset); }, [] { return call("D", fake.disconnect); }};
+    [] { return call("R", fake.reset); }, [] { return call("D", fake.disconnect); },
+    []() -> int32_t { return 1; }};
 
 } // namespace
 
@@ -47,6 +49,7 @@ class KernoTindalUpdateDlgTest : public QObject {
     Q_OBJECT
 
     QScopedPointer<KernoTindalUpdateDlg> d;
+    QTemporaryDir files;
     int made = 0, base = 0; // identifiers count per process: each dialog takes the next 24
 
     void open(bool ticking = false) {
@@ -61,6 +64,15 @@ class KernoTindalUpdateDlgTest : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(d.data()));
     }
     int page() { return d->findChild<QStackedWidget*>("pWidgetStack")->currentIndex(); }
+    // The embedded image under another description, chosen with the file chooser.
+    void choose(const QByteArray& description) {
+        QByteArray image(reinterpret_cast<const char*>(kFirmwareImage), int(kFirmwareImageSize));
+        QFile file(fake.chosen = files.filePath(description.left(5) + ".dfu"));
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(image.replace(16, 64, description.leftJustified(64, '\0'))) > 0);
+        file.close();
+        d->choseFirmware();
+    }
     static void fire(QTimer* timer) { // as when it times out
         timer->stop();
         QMetaObject::invokeMethod(timer, "timeout");
@@ -83,7 +95,14 @@ class KernoTindalUpdateDlgTest : public QObject {
             {'u', [&] { d->directDispPageDfuFailed(); }}, // the failure page's shortcut
             {'K', [] { fake.refusals = 4; }},             // the speaker refuses 4 times
             {'3', [] { fake.upgrade = -3; }},             // the upgrade cannot start
-            {'9', [] { fake.reset = -9; }}};              // the reset fails
+            {'9', [] { fake.reset = -9; }},               // the reset fails
+            {'h', [] { // a library that is not the virtual speaker
+                 static HidDfuFunctions other = fakeFunctions;
+                 other.virtualSpeaker = nullptr;
+                 HidDfuLibrary::installForTesting(&other);
+             }},
+            {'p', [&] { choose("KERNO PLACEHOLDER - not a speaker firmware"); }},
+            {'f', [&] { choose("V030 2018/01/09"); }}}; // a real image
         auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
         QStringList trace;
         for (QChar e : events) {
@@ -109,6 +128,7 @@ class KernoTindalUpdateDlgTest : public QObject {
 
 private slots:
     void initTestCase() {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
         ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
             QString seen = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon());
             for (QAbstractButton* button : box.buttons())
@@ -141,11 +161,15 @@ private slots:
         QTest::addColumn<QList<int>>("readings");
         QTest::addColumn<QString>("events");
         QTest::addColumn<QString>("trace"); // its end, then the failure page's entries
-        row("normal run", {42, 98, 99, 99, 100}, ".g..........rc.",
+        row("normal run", {42, 98, 99, 99, 100}, "p.g..........rc.",
             "2W0 3W0 5K0 6K0/C 9P0/U 11P0 11P42/P 11P98/P 11L99/P* 11L99/P 12L100/P "
             "14L100[r1g20] 14L100[c1g20]/R 15L100 17D100");
         row("refused, retried every 4th tick", {0}, "K.g..................",
             "5K0/C" + QString(" 5K0 5K0 5K0 5K0/C").repeated(3) + " 5K0 5K0 5K0 6K0/C");
+        row("placeholder, real library", {0}, "hp.g......",
+            "6K0/C 9P0 23F0/D 23F0 23F0 | n°1 : KernoTindalUpdateDlg(418) :  L'image de "
+            "démonstration ne peut pas être écrite dans une vraie enceinte : mise à jour refusée");
+        row("real image, real library", {0}, "hf.g......", "6K0/C 9P0/U 11P0 11P0/P 11P0/P");
         row("upgrade cannot start", {0}, "3.g.........",
             "6K0/C 9P0/U 23F0/D 23F0 23F0 23F0 23F0 23F0 | n°1 : KernoTindalUpdateDlg(419) :  "
             "Failed to start upgrade : -3 (Failed to open file (-3))");
@@ -167,12 +191,16 @@ private slots:
         fake.progress = readings;
         open();
         QCOMPARE(run(events).right(trace.size()), trace);
-        QVERIFY(!fake.calls.contains('U') || fake.path == d->dfuData.tempFileName().toUtf8());
+        QVERIFY(!fake.calls.contains('U') || fake.path == d->firmwarePath.toUtf8());
     }
 
     void shortcutsAndFirmwareFile() {
         open();
-        QCOMPARE(d->windowTitle(), "Kerno# Tindal 2 - Mise à jour");
+        QCOMPARE(d->windowTitle(), QString("Kerno# Tindal 2 - Mise à jour") +
+                                       (KERNO_EMBEDS_PLACEHOLDER ? " - version de démonstration, "
+                                                                   "ne peut pas mettre à jour une "
+                                                                   "vraie enceinte"
+                                                                 : ""));
         QCOMPARE(run(" 12ZE34RT56YU", true),
                  "1-0 1W0 1K0 1W0 1K0 1P0 1L0/* 1P0 1L0/* 1D0 1F0 1D0 1F0");
         QCOMPARE(run("3++=-3+-", true), "1P0 1P1 1P2 1P3 1P2 1P0 1P1 1P0");

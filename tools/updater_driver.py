@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-TITLE = "^Kerno# Tindal 2 - Mise à jour$"   # xdotool regexes
+TITLE = "^Kerno# Tindal 2 - Mise à jour( - |$)"   # xdotool regexes; a demonstration says so
 CONFIRM_TITLE = "^Fermeture de l'application$"
 WIDTH, HEIGHT = 801, 601
 READY_BUTTON = (333, 528, 137, 40)     # x, y, w, h in the window

@@ -27,6 +27,8 @@ bool resolveFrom(QLibrary& library) {
         library.unload();
         return false;
     }
+    f.virtualSpeaker =
+        reinterpret_cast<hidDfuVirtualSpeaker_t>(library.resolve("hidDfuVirtualSpeaker"));
     loaded = f;
     loadError.clear();
     return true;
@@ -94,4 +96,9 @@ int32_t HidDfuLibrary::resetDevice() {
 int32_t HidDfuLibrary::disconnect() {
     const HidDfuFunctions* f = active();
     return f ? f->disconnect() : HIDDFU_ERR_UNKNOWN;
+}
+
+bool HidDfuLibrary::isVirtualSpeaker() {
+    const HidDfuFunctions* f = active();
+    return f && f->virtualSpeaker && f->virtualSpeaker() == 1;
 }

@@ -4,13 +4,15 @@
 
 #include <QString>
 
-// The five functions of the HID DFU library.
+// The five functions of the HID DFU library, and the export by which our
+// virtual speaker declares itself (absent from every other library).
 struct HidDfuFunctions {
     hidDfuConnect_t connect = nullptr;
     hidDfuUpgrade_t upgrade = nullptr;
     hidDfuGetProgress_t getProgress = nullptr;
     hidDfuResetDevice_t resetDevice = nullptr;
     hidDfuDisconnect_t disconnect = nullptr;
+    hidDfuVirtualSpeaker_t virtualSpeaker = nullptr;
 };
 
 // Binds the HID DFU library ("HidDfu": HidDfu.dll, libHidDfu.so) at run time.
@@ -33,4 +35,6 @@ public:
     static int32_t getProgress();
     static int32_t resetDevice();
     static int32_t disconnect();
+    // True only when the bound library says it reaches no real device.
+    static bool isVirtualSpeaker();
 };

@@ -19,6 +19,13 @@ from updater_driver import (CONFIRM_TITLE, TITLE, Failure, Updater, find_window,
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
 ARC = (339, 199, 125, 125)   # the progress page's circle
+# A system-like bus of our own, open to all: logind's stand-in owns its name there.
+BUS_CONFIG = """<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_type="*"/>
+</policy></busconfig>"""
+LOCK = ("inhibit 1 sleep:shutdown:idle|Kerno# Tindal 2|Mise à jour de l'enceinte Kerno# Tindal 2 : "
+        "l'interrompre pourrait l'empêcher de redémarrer|block")
+NOT_AWAKE = "The system could not be kept awake during the update: "
 
 
 def temp_files(u):
@@ -31,20 +38,40 @@ class Case:
     def __init__(self, opts):
         self.opts, self.updaters, self.image = opts, [], Path(opts.image).read_bytes()
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
+        self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
 
     def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8"})
+                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
+                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus})
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
+
+    def logind(self):
+        """A private system bus with logind's stand-in, for the updaters started after;
+        its output lines tell each lock taken and released."""
+        (self.work / "bus.conf").write_text(BUS_CONFIG % (self.work / "system-bus"))
+        self.updaters.append(subprocess.Popen(
+            ["dbus-daemon", "--nofork", "--print-address", "--config-file",
+             str(self.work / "bus.conf")], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+        self.bus = self.updaters[-1].stdout.readline().decode().strip()
+        logind = Updater(self.opts.logind, None, {"DBUS_SYSTEM_BUS_ADDRESS": self.bus})
+        self.updaters.append(logind)
+        wait_for("logind's stand-in", 10, lambda: logind.check_alive() or "ready" in logind.stdout)
+        return logind
+
+
+def wait_locks(logind, what, lines):
+    wait_for(what, 10, lambda: logind.stdout[1:] == lines)
 
 
 def case_done(c):
     """Cancel keeps the window and its temporary file; page shortcuts touch no device; the
     speaker gets the image without its 16-byte suffix; after the done page Escape quits unasked."""
     dump = c.work / "received.bin"
+    logind = c.logind()
     u = c.start("%s;dump=%s" % (QUICK, dump))
     u.wait_window()
     files = temp_files(u)
@@ -67,6 +94,7 @@ def case_done(c):
     key(u.window, "ctrl+alt+shift+1")
     u.press_ready()
     u.wait_page(["done"], 60)
+    wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
     assert dump.read_bytes() == c.image[:-16], "the speaker received another image"
     assert all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors()
     key(u.window, "Escape")
@@ -74,10 +102,12 @@ def case_done(c):
     assert not temp_files(u), "the temporary file outlived the window"
 
 
-def case_fault(c, fault, bound_s, image_kept):
+def case_fault(c, fault, bound_s, image_kept, with_logind):
     """A speaker fault: failure page with line 517 and the reset's device error on
-    standard output; OK in the close confirmation then ends it with status 0."""
+    standard output; OK in the close confirmation then ends it with status 0. The lock
+    is released at the failure page; without logind, one line says so and the update runs."""
     dump = c.work / "received.bin"
+    logind = with_logind and c.logind()
     u = c.start("%s;%s;dump=%s" % (QUICK, fault, dump))
     u.wait_window()
     u.press_ready()
@@ -87,6 +117,10 @@ def case_fault(c, fault, bound_s, image_kept):
     assert any("(resetDevice)" in l for l in u.hid_errors()), u.stdout
     assert dump.exists() == image_kept, "image kept by the speaker: %s" % dump.exists()
     assert not image_kept or dump.read_bytes() == c.image[:-16], "another image received"
+    if logind:
+        wait_locks(logind, "the lock released at the failure page", [LOCK, "released 1"])
+    else:
+        assert len([l for l in u.stderr if l.startswith(NOT_AWAKE)]) == 1, u.stderr
     assert u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode
 
 
@@ -112,13 +146,17 @@ def case_corrupt_dfu(c):
 
 
 def case_quit_during_transfer(c):
-    """OK in the close confirmation mid-transfer ends the process: status 0, file removed."""
+    """OK in the close confirmation mid-transfer ends the process: status 0, file removed,
+    the lock held until then."""
     dump = c.work / "received.bin"
+    logind = c.logind()
     u = c.start("appear-after-ms=300;chunk-ms=10;manifest-ms=150;dump=%s" % dump)
     u.wait_window()
     u.press_ready()
     u.wait_page(["progress"], 20)
+    wait_locks(logind, "the lock taken", [LOCK])
     assert u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode
+    wait_locks(logind, "the lock released at the close", [LOCK, "released 1"])
     assert not temp_files(u), "the temporary file outlived the window"
     assert not dump.exists(), "the transfer had ended before the close"
 
@@ -151,10 +189,10 @@ def case_demo(c, fault, want_status, want_texts):
 
 CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "done": (case_done, (), 90),
-    "fail_chunk": (case_fault, ("fail=chunk:7", 30, False), 60),
-    "fail_unplug": (case_fault, ("fail=unplug:7", 30, False), 60),
-    "fail_reset": (case_fault, ("fail=reset", 30, True), 60),
-    "fail_busy": (case_fault, ("fail=busy", 40, False), 70),
+    "fail_chunk": (case_fault, ("fail=chunk:7", 30, False, True), 60),
+    "fail_unplug": (case_fault, ("fail=unplug:7", 30, False, False), 60),
+    "fail_reset": (case_fault, ("fail=reset", 30, True, False), 60),
+    "fail_busy": (case_fault, ("fail=busy", 40, False, False), 70),
     "corrupt_dfu": (case_corrupt_dfu, (), 60),
     "quit_during_transfer": (case_quit_during_transfer, (), 60),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
@@ -169,7 +207,8 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    for arg in ("--binary", "--virtual-dir", "--image", "--build-dir", "--source-dir"):
+    for arg in ("--binary", "--logind", "--virtual-dir", "--image", "--build-dir",
+                "--source-dir"):
         ap.add_argument(arg, required=True)
     ap.add_argument("case", choices=sorted(CASES))
     opts = ap.parse_args()
