@@ -19,6 +19,7 @@ namespace {
 
 // Error-context lines name this source and the line of the failure.
 const QString kSourceName = QStringLiteral("KernoTindalUpdateDlg");
+constexpr int kLineSeveralSpeakers = 401;
 constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
 constexpr int kLineUpgradedTooLong = 525;
@@ -297,10 +298,22 @@ void KernoTindalUpdateDlg::tryConnect() {
         connectTickCounter += 1;
         return;
     }
-    UnifiedHidAPI::getInstance()->ConnectDevice(kVendorId, kProductId);
-    if (!UnifiedHidAPI::getInstance()->isInError())
+    UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
+    api->ConnectDevice(kVendorId, kProductId);
+    if (!api->isInError())
         requestState(ID_CONNECTED);
+    else if (api->devicesFound() >= 2)
+        refuseSeveralSpeakers(api->devicesFound());
     connectTickCounter = 0;
+}
+
+// Which of several speakers would be written cannot be told, and waiting will not change it.
+void KernoTindalUpdateDlg::refuseSeveralSpeakers(int found) {
+    failedPage.appendErrorDesc(kSourceName, kLineSeveralSpeakers,
+                               tr("%1 enceintes en mode mise à jour ont été trouvées. Ne "
+                                  "branchez qu'une seule enceinte, puis relancez l'application.")
+                                   .arg(found));
+    requestState(ID_DFU_ERROR);
 }
 
 void KernoTindalUpdateDlg::startUpgrade() {

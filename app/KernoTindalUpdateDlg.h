@@ -60,6 +60,7 @@ private:
     void stepStateMachine();
     void requestState(qint32 state);
     void tryConnect();
+    void refuseSeveralSpeakers(int found);
     void startUpgrade();
     void pollProgress();
     void startResetTimers();

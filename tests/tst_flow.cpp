@@ -16,7 +16,7 @@ namespace {
 // The five library functions, scripted; each call leaves its letter in `calls`. The boxes
 // and file choosers are answered Cancel, and are remembered in `asked`.
 struct Script {
-    int connect = 0, upgrade = 0, reset = 0, disconnect = 0, reads = 0, refusals = 0;
+    int connect = 0, upgrade = 0, reset = 0, disconnect = 0, reads = 0, refusals = 0, found = 0;
     QList<int> progress{0}; // successive readings; the last one repeats
     QByteArray path;
     QString calls, chosen;
@@ -30,8 +30,11 @@ int32_t call(const char* letter, int32_t status) {
 
 const HidDfuFunctions fakeFunctions{
     [](uint16_t vid, uint16_t pid, uint16_t page, uint16_t usage, uint16_t* count) {
-        return call(vid == 0x0a12 && pid == 0xfffe && !page && !usage && count ? "C" : "C?",
-                    fake.refusals-- > 0 ? -2 : fake.connect);
+        const bool expected = vid == 0x0a12 && pid == 0xfffe && !page && !usage && !*count;
+        if (fake.refusals-- <= 0)
+            return call(expected ? "C" : "C?", fake.connect);
+        *count = quint16(fake.found);
+        return call(expected ? "C" : "C?", -2);
     },
     [](const char* file, int32_t options) {
         fake.path = file;
@@ -75,15 +78,16 @@ class KernoTindalUpdateDlgTest : public QObject {
         QTimer* timers[] = {&d->timerBeforeReset, &d->timerBeforeCheckStatus,
                             &d->timerUpgradedTooLong};
         const QHash<QChar, std::function<void()>> act = {
-            {'.', [&] { d->stepStateMachine(); }},        // a 20 ms step
-            {'g', [&] { emit d->welcomePage.goNext(); }}, // Ready
-            {'r', [&] { fire(timers[0]); }},              // 1 s after UPGRADED
-            {'c', [&] { fire(timers[1]); }},              // 1 s after the reset
-            {'G', [&] { fire(timers[2]); }},              // 20 s after UPGRADED
-            {'u', [&] { d->directDispPageDfuFailed(); }}, // the failure page's shortcut
-            {'K', [] { fake.refusals = 4; }},             // the speaker refuses 4 times
-            {'3', [] { fake.upgrade = -3; }},             // the upgrade cannot start
-            {'9', [] { fake.reset = -9; }}};              // the reset fails
+            {'.', [&] { d->stepStateMachine(); }},            // a 20 ms step
+            {'g', [&] { emit d->welcomePage.goNext(); }},     // Ready
+            {'r', [&] { fire(timers[0]); }},                  // 1 s after UPGRADED
+            {'c', [&] { fire(timers[1]); }},                  // 1 s after the reset
+            {'G', [&] { fire(timers[2]); }},                  // 20 s after UPGRADED
+            {'u', [&] { d->directDispPageDfuFailed(); }},     // the failure page's shortcut
+            {'K', [] { fake.refusals = 4, fake.found = 1; }}, // the speaker refuses 4 times
+            {'2', [] { fake.refusals = 1, fake.found = 2; }}, // two speakers: refused
+            {'3', [] { fake.upgrade = -3; }},                 // the upgrade cannot start
+            {'9', [] { fake.reset = -9; }}};                  // the reset fails
         auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
         QStringList trace;
         for (QChar e : events) {
@@ -146,6 +150,10 @@ private slots:
             "14L100[r1g20] 14L100[c1g20]/R 15L100 17D100");
         row("refused, retried every 4th tick", {0}, "K.g..................",
             "5K0/C" + QString(" 5K0 5K0 5K0 5K0/C").repeated(3) + " 5K0 5K0 5K0 6K0/C");
+        row("two speakers", {0}, "2.g.....",
+            "6K0/C 23F0/D 23F0 23F0 | n°1 : KernoTindalUpdateDlg(401) :  2 enceintes en mode mise "
+            "à jour ont été trouvées. Ne branchez qu'une seule enceinte, puis relancez "
+            "l'application.");
         row("upgrade cannot start", {0}, "3.g.........",
             "6K0/C 9P0/U 23F0/D 23F0 23F0 23F0 23F0 23F0 | n°1 : KernoTindalUpdateDlg(419) :  "
             "Failed to start upgrade : -3 (Failed to open file (-3))");
