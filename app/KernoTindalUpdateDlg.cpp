@@ -2,6 +2,7 @@
 #include "ui_KernoTindalUpdateDlg.h"
 
 #include "BuildStamp.h"
+#include "ChosenFirmware.h"
 #include "ModalSeam.h"
 #include "StateMachineEngine.h"
 #include "UnifiedHidAPI.h"
@@ -185,8 +186,13 @@ void KernoTindalUpdateDlg::choseFirmware() {
     const QString chosen = ModalSeam::getOpenFileName(this, tr("Choix du Firmware"),
                                                       firmwareStartDirectory(),
                                                       tr("Firmware CSR (*.dfu)"));
-    if (!chosen.isNull())
-        firmwarePath = chosen;
+    if (chosen.isNull())
+        return;
+    if (!ChosenFirmware::isAcceptable(chosen)) {
+        ChosenFirmware::refuse(this, chosen);
+        return;
+    }
+    firmwarePath = chosen;
 }
 
 void KernoTindalUpdateDlg::aboutActionTriggered() {

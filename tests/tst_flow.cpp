@@ -11,6 +11,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The five library functions, scripted; each call leaves its letter in `calls`. The boxes
@@ -201,14 +203,41 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly) &&
                 file.readAll() == QByteArray(reinterpret_cast<const char*>(kFirmwareImage),
                                              int(kFirmwareImageSize)));
-        fake.chosen = "/media/clé/V030.dfu";
-        run("FF", true);
-        QCOMPARE(fake.asked[2], "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
-        run(".g...");
-        QCOMPARE(fake.path, QByteArray("/media/clé/V030.dfu"));
         QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
         d.reset();
         QVERIFY(!QFile::exists(temporary));
+    }
+
+    void choosingTheFirmware_data() {
+        QTest::addColumn<QString>("name"); // in a folder holding one of each
+        QTest::newRow("regular file") << "clé V030.dfu";
+        QTest::newRow("named pipe") << "pipe.dfu";
+        QTest::newRow("folder") << "dossier.dfu";
+        QTest::newRow("device node") << "/dev/null";
+        QTest::newRow("missing") << "absent.dfu";
+    }
+    void choosingTheFirmware() {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        QVERIFY(QFile(dir.filePath("clé V030.dfu")).open(QIODevice::WriteOnly) &&
+                mkfifo(QFile::encodeName(dir.filePath("pipe.dfu")), 0600) == 0 &&
+                QDir(dir.path()).mkdir("dossier.dfu"));
+        const QString path = QDir(dir.path()).filePath(name);
+        const bool taken = name.startsWith("clé");
+        open();
+        fake.chosen = path;
+        run("FF", true); // the second choice is cancelled
+        run(".g...");
+        QCOMPARE(fake.path, (taken ? path : d->dfuData.tempFileName()).toUtf8());
+        QCOMPARE(fake.asked.first(),
+                 "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
+        QCOMPARE(fake.asked.filter("Warning"),
+                 taken
+                     ? QStringList()
+                     : QStringList("Warning OK | Choix du Firmware | Ce fichier ne peut pas servir "
+                                   "de firmware : ce n'est pas un fichier ordinaire (dossier, tube "
+                                   "nommé, périphérique ou fichier absent).\n\n" +
+                                   path + "\n\nLe firmware précédent est conservé."));
     }
 
     void closing() {
