@@ -109,6 +109,7 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
     connect(&donePage, &PageDfuDoneForm::doQuit, this, &KernoTindalUpdateDlg::reject);
 
     if (!dfuData.writeToTempFile()) {
+        dfuData.tempFile.remove(); // a full disk leaves part of it; exit() below skips its removal
         welcomePage.setFwName(QStringLiteral("Error"));
         ModalSeam::show(QMessageBox::Critical, this, tr("Problème d'espace disque"),
                         tr("Impossible d'écrire un fichier temporaire sur votre disque. "
