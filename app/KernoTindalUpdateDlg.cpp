@@ -12,6 +12,8 @@
 #include <QNetworkProxyFactory>
 #include <QTimerEvent>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 int connectTickCounter = 3;
@@ -34,6 +36,9 @@ constexpr int kBeforeCheckStatusMs = 1000;
 constexpr int kUpgradedTooLongMs = 20000;
 
 constexpr int kShortcut = Qt::CTRL | Qt::ALT | Qt::SHIFT;
+
+// Stopped by a signal: 128 + its number, as shells report it.
+constexpr int kExitSignalBase = 128;
 
 QString firmwareStartDirectory() {
 #ifdef Q_OS_WIN
@@ -177,6 +182,25 @@ void KernoTindalUpdateDlg::closeEvent(QCloseEvent* event) {
 void KernoTindalUpdateDlg::reject() {
     if (confirmQuit() == QMessageBox::Ok)
         QDialog::reject();
+}
+
+// From the upgrade's start until the reset has been checked, the speaker may hold half an
+// image. The identifiers of CONNECTED, UPGRADING and UPGRADED are allocated in a row.
+bool KernoTindalUpdateDlg::transferUnderWay() const {
+    return currentState >= ID_CONNECTED_ENTER && currentState < ID_UPGRADED_EXIT;
+}
+
+int KernoTindalUpdateDlg::stopOnSignal(int number) {
+    if (!transferUnderWay())
+        return 0;
+    UnifiedHidAPI::getInstance()->DisconnectDevice(); // cancels the transfer and waits for it
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGHUP ? "SIGHUP" : "SIGTERM";
+    std::fprintf(stderr, "%s\n",
+                 qUtf8Printable(tr("Mise à jour interrompue par %1 : l'enceinte n'est peut-être "
+                                   "pas à jour, relancez la mise à jour.")
+                                    .arg(QLatin1String(name))));
+    std::fflush(stderr);
+    return kExitSignalBase + number;
 }
 
 void KernoTindalUpdateDlg::choseFirmware(bool) {

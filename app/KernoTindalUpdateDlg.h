@@ -30,6 +30,10 @@ public:
     explicit KernoTindalUpdateDlg(QWidget* parent = nullptr);
     ~KernoTindalUpdateDlg() override;
 
+    // For SIGINT, SIGTERM or SIGHUP: stops a transfer under way and returns the status the
+    // process should end with, 0 when there was none. Asks nothing: no one may be there.
+    int stopOnSignal(int number);
+
 public slots:
     void reject() override;
 
@@ -56,6 +60,7 @@ protected:
 
 private:
     QMessageBox::StandardButton confirmQuit();
+    bool transferUnderWay() const;
 
     void stepStateMachine();
     void requestState(qint32 state);

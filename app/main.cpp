@@ -1,6 +1,7 @@
 #include "HidDfuDllInitFailedDlg.h"
 #include "HidDfuLibrary.h"
 #include "KernoTindalUpdateDlg.h"
+#include "SignalWatcher.h"
 
 #include <QApplication>
 
@@ -13,6 +14,13 @@ constexpr int kExitNoHidDfuLibrary = 2;
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // First in, last out: no signal cuts the dialog's clean-up short. Ending the event loop
+    // also ends any box open then, which no one may be there to answer.
+    SignalWatcher signalWatcher;
+    KernoTindalUpdateDlg* running = nullptr;
+    QObject::connect(&signalWatcher, &SignalWatcher::signalled, [&running](int number) {
+        QCoreApplication::exit(running ? running->stopOnSignal(number) : 0);
+    });
     // Without the library the updater could only wait for a speaker for ever.
     if (!HidDfuLibrary::load()) {
         std::fprintf(stderr, "No HID DFU library could be loaded: %s\n",
@@ -24,8 +32,10 @@ int main(int argc, char* argv[]) {
     int result;
     {
         KernoTindalUpdateDlg dialog;
+        running = &dialog;
         dialog.show();
         result = app.exec();
+        running = nullptr;
     }
     return result;
 }

@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <csignal>
 #include <sys/stat.h>
 
 namespace {
@@ -89,7 +90,8 @@ class KernoTindalUpdateDlgTest : public QObject {
             {'K', [] { fake.refusals = 4, fake.found = 1; }}, // the speaker refuses 4 times
             {'2', [] { fake.refusals = 1, fake.found = 2; }}, // two speakers: refused
             {'3', [] { fake.upgrade = -3; }},                 // the upgrade cannot start
-            {'9', [] { fake.reset = -9; }}};                  // the reset fails
+            {'9', [] { fake.reset = -9; }},                   // the reset fails
+            {'T', [&] { fake.calls += '=' + QString::number(d->stopOnSignal(SIGTERM)); }}};
         auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
         QStringList trace;
         for (QChar e : events) {
@@ -166,6 +168,9 @@ private slots:
         row("reset fails", {100}, "9.g.......rc..",
             "14P100[c1g20]/R 15P100 23F100/D 23F100 | n°1 : KernoTindalUpdateDlg(517) :  UHIDAPI "
             "is in error");
+        row("SIGTERM stops a transfer up to the reset's check", {100}, ".g..T....rTcT.",
+            "5K0 6K0/C 6K0/=0 9P0/U 11P0 12P100/P 14P100[r1g20] 14P100[c1g20]/R "
+            "14P100[c1g20]/D=143 15P100 15P100/=0 17D100");
         row("20 s guard, late slots ignored", {100}, ".g.......rG.cr.",
             "14P100[c1g20]/R 15P100 23F100/D 23F100 23F100 23F100 | n°1 : "
             "KernoTindalUpdateDlg(525) :  Upgrade done, but problem with reset or API");
