@@ -5,6 +5,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -14,6 +15,10 @@ constexpr int kExitNoHidDfuLibrary = 2;
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+#ifdef SIGPIPE
+    // Output whose reader has gone (a closed pipe) must fail quietly, not end a transfer.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     // First in, last out: no signal cuts the dialog's clean-up short. Ending the event loop
     // also ends any box open then, which no one may be there to answer.
     SignalWatcher signalWatcher;

@@ -32,10 +32,10 @@ class Case:
         self.opts, self.updaters, self.image = opts, [], Path(opts.image).read_bytes()
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8"})
+                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8"}, **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -146,6 +146,18 @@ def case_signal(c, sig, where):
     assert [l for l in u.stderr if "interrompue" in l] == told, u.stderr
 
 
+def case_closed_stdout(c):
+    """Standard output closed by its reader: the refused connections' lines fail quietly and the
+    update goes on to the done page."""
+    r, w = os.pipe()
+    os.close(r)
+    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w)
+    os.close(w)
+    u.wait_window()
+    u.press_ready()
+    u.wait_page(["done"], 60)
+
+
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
     alone: the binary copied into a folder where no HID DFU library is to be found."""
@@ -183,6 +195,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_transfer": (case_signal, (signal.SIGTERM, "progress"), 60),
     "signal_box": (case_signal, (signal.SIGINT, "confirmation"), 60),
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
+    "closed_stdout": (case_closed_stdout, (), 60),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
