@@ -1,13 +1,14 @@
 #include "PageDownloadLatestDfuForm.h"
 #include "ui_PageDownloadLatestDfuForm.h"
 
+#include "KernoWebSite.h"
+
 #include <QDir>
 #include <QTemporaryFile>
 
 namespace {
 
-// Our download server; its address is written nowhere else.
-const char kLatestDfuAddress[] = "https://telechargement.kerno.example/KernoTindal2LastUpdate.dfu";
+const char kLatestDfuPath[] = "/KernoTindal2LastUpdate.dfu";
 
 // Marks a reply whose failure was already announced: one failed download, one downloadFailed().
 const char kFailureAnnounced[] = "kernoFailureAnnounced";
@@ -33,7 +34,8 @@ bool isComplete(QNetworkReply* pReply) {
 PageDownloadLatestDfuForm::PageDownloadLatestDfuForm(const ProxySettings* proxySettings,
                                                      QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDownloadLatestDfuForm),
-      url(QString::fromLatin1(kLatestDfuAddress), QUrl::TolerantMode), request(url),
+      url(QLatin1String(kKernoWebSite) + QLatin1String(kLatestDfuPath), QUrl::TolerantMode),
+      request(url),
       manager(new QNetworkAccessManager(this)), reply(nullptr), tempFileName(), tempFile(nullptr),
       proxySettings(proxySettings) {
     ui->setupUi(this);
