@@ -194,7 +194,7 @@ int KernoTindalUpdateDlg::stopOnSignal(int number) {
     if (!transferUnderWay())
         return 0;
     UnifiedHidAPI::getInstance()->DisconnectDevice(); // cancels the transfer and waits for it
-    const char* name = number == SIGINT ? "SIGINT" : number == SIGHUP ? "SIGHUP" : "SIGTERM";
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
     std::fprintf(stderr, "%s\n",
                  qUtf8Printable(tr("Mise à jour interrompue par %1 : l'enceinte n'est peut-être "
                                    "pas à jour, relancez la mise à jour.")
