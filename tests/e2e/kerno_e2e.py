@@ -126,11 +126,16 @@ def case_quit_during_transfer(c):
 def case_signal(c, sig, where):
     """SIGTERM, SIGINT or SIGHUP. During a transfer: stopped, status 128 + N and one French line on
     standard error. Elsewhere the window closes unasked, also with a box open, with status 0.
-    The temporary file goes either way."""
+    The temporary file goes either way. Ignored at start (nohup), it is ignored."""
     dump = c.work / "received.bin"
     u = c.start("appear-after-ms=%d;chunk-ms=10;manifest-ms=150;dump=%s" %
-                (600000 if where == "connect" else 300, dump))
+                (600000 if where == "connect" else 300, dump),
+                preexec_fn=(lambda: signal.signal(sig, signal.SIG_IGN)) if where == "nohup" else None)
     u.wait_window()
+    if where == "nohup":
+        u.proc.send_signal(sig)
+        u.press_ready()
+        return u.wait_page(["done"], 30)
     if where == "confirmation":
         key(u.window, "Escape")
         u.wait_window(CONFIRM_TITLE, 10)
@@ -195,6 +200,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_transfer": (case_signal, (signal.SIGTERM, "progress"), 60),
     "signal_box": (case_signal, (signal.SIGINT, "confirmation"), 60),
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
+    "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
     "closed_stdout": (case_closed_stdout, (), 60),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
