@@ -127,10 +127,10 @@ def case_signal(c, sig, where):
     """SIGTERM, SIGINT or SIGHUP. During a transfer: stopped, status 128 + N and one French line on
     standard error. Elsewhere the window closes unasked, also with a box open, with status 0.
     The temporary file goes either way. Ignored at start (nohup), it is ignored."""
-    dump = c.work / "received.bin"
+    dump, nohup = c.work / "received.bin", lambda: signal.signal(sig, signal.SIG_IGN)
     u = c.start("appear-after-ms=%d;chunk-ms=10;manifest-ms=150;dump=%s" %
                 (600000 if where == "connect" else 300, dump),
-                preexec_fn=(lambda: signal.signal(sig, signal.SIG_IGN)) if where == "nohup" else None)
+                preexec_fn=nohup if where == "nohup" else None)
     u.wait_window()
     if where == "nohup":
         u.proc.send_signal(sig)
