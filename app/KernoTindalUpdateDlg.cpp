@@ -2,6 +2,7 @@
 #include "ui_KernoTindalUpdateDlg.h"
 
 #include "BuildStamp.h"
+#include "ChosenFirmware.h"
 #include "HidDfuLibrary.h"
 #include "ModalSeam.h"
 #include "PlaceholderImage.h"
@@ -13,6 +14,8 @@
 #include <QNetworkProxyFactory>
 #include <QTimerEvent>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 int connectTickCounter = 3;
@@ -21,6 +24,7 @@ namespace {
 
 // Error-context lines name this source and the line of the failure.
 const QString kSourceName = QStringLiteral("KernoTindalUpdateDlg");
+constexpr int kLineSeveralSpeakers = 401;
 constexpr int kLinePlaceholderRefused = 418;
 constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
@@ -35,6 +39,9 @@ constexpr int kBeforeCheckStatusMs = 1000;
 constexpr int kUpgradedTooLongMs = 20000;
 
 constexpr int kShortcut = Qt::CTRL | Qt::ALT | Qt::SHIFT;
+
+// Stopped by a signal: 128 + its number, as shells report it.
+constexpr int kExitSignalBase = 128;
 
 QString firmwareStartDirectory() {
 #ifdef Q_OS_WIN
@@ -115,6 +122,7 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
     connect(&donePage, &PageDfuDoneForm::doQuit, this, &KernoTindalUpdateDlg::reject);
 
     if (!dfuData.writeToTempFile()) {
+        dfuData.tempFile.remove(); // a full disk leaves part of it; exit() below skips its removal
         welcomePage.setFwName(QStringLiteral("Error"));
         ModalSeam::show(QMessageBox::Critical, this, tr("Problème d'espace disque"),
                         tr("Impossible d'écrire un fichier temporaire sur votre disque. "
@@ -184,6 +192,25 @@ void KernoTindalUpdateDlg::reject() {
         QDialog::reject();
 }
 
+// From the upgrade's start until the reset has been checked, the speaker may hold half an
+// image. The identifiers of CONNECTED, UPGRADING and UPGRADED are allocated in a row.
+bool KernoTindalUpdateDlg::transferUnderWay() const {
+    return currentState >= ID_CONNECTED_ENTER && currentState < ID_UPGRADED_EXIT;
+}
+
+int KernoTindalUpdateDlg::stopOnSignal(int number) {
+    if (!transferUnderWay())
+        return 0;
+    UnifiedHidAPI::getInstance()->DisconnectDevice(); // cancels the transfer and waits for it
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    std::fprintf(stderr, "%s\n",
+                 qUtf8Printable(tr("Mise à jour interrompue par %1 : l'enceinte n'est peut-être "
+                                   "pas à jour, relancez la mise à jour.")
+                                    .arg(QLatin1String(name))));
+    std::fflush(stderr);
+    return kExitSignalBase + number;
+}
+
 void KernoTindalUpdateDlg::choseFirmware(bool) {
     choseFirmware();
 }
@@ -192,8 +219,13 @@ void KernoTindalUpdateDlg::choseFirmware() {
     const QString chosen = ModalSeam::getOpenFileName(this, tr("Choix du Firmware"),
                                                       firmwareStartDirectory(),
                                                       tr("Firmware CSR (*.dfu)"));
-    if (!chosen.isNull())
-        firmwarePath = chosen;
+    if (chosen.isNull())
+        return;
+    if (!ChosenFirmware::isAcceptable(chosen)) {
+        ChosenFirmware::refuse(this, chosen);
+        return;
+    }
+    firmwarePath = chosen;
 }
 
 void KernoTindalUpdateDlg::aboutActionTriggered() {
@@ -318,10 +350,22 @@ void KernoTindalUpdateDlg::tryConnect() {
         connectTickCounter += 1;
         return;
     }
-    UnifiedHidAPI::getInstance()->ConnectDevice(kVendorId, kProductId);
-    if (!UnifiedHidAPI::getInstance()->isInError())
+    UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
+    api->ConnectDevice(kVendorId, kProductId);
+    if (!api->isInError())
         requestState(ID_CONNECTED);
+    else if (api->devicesFound() >= 2)
+        refuseSeveralSpeakers(api->devicesFound());
     connectTickCounter = 0;
+}
+
+// Which of several speakers would be written cannot be told, and waiting will not change it.
+void KernoTindalUpdateDlg::refuseSeveralSpeakers(int found) {
+    failedPage.appendErrorDesc(kSourceName, kLineSeveralSpeakers,
+                               tr("%1 enceintes en mode mise à jour ont été trouvées. Ne "
+                                  "branchez qu'une seule enceinte, puis relancez l'application.")
+                                   .arg(found));
+    requestState(ID_DFU_ERROR);
 }
 
 void KernoTindalUpdateDlg::startUpgrade() {

@@ -31,6 +31,10 @@ public:
     explicit KernoTindalUpdateDlg(QWidget* parent = nullptr);
     ~KernoTindalUpdateDlg() override;
 
+    // For SIGINT, SIGTERM or SIGHUP: stops a transfer under way and returns the status the
+    // process should end with, 0 when there was none. Asks nothing: no one may be there.
+    int stopOnSignal(int number);
+
 public slots:
     void reject() override;
 
@@ -57,10 +61,12 @@ protected:
 
 private:
     QMessageBox::StandardButton confirmQuit();
+    bool transferUnderWay() const;
 
     void stepStateMachine();
     void requestState(qint32 state);
     void tryConnect();
+    void refuseSeveralSpeakers(int found);
     void startUpgrade();
     bool refusePlaceholder();
     void pollProgress();

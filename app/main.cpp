@@ -1,9 +1,11 @@
 #include "HidDfuDllInitFailedDlg.h"
 #include "HidDfuLibrary.h"
 #include "KernoTindalUpdateDlg.h"
+#include "SignalWatcher.h"
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -13,6 +15,17 @@ constexpr int kExitNoHidDfuLibrary = 2;
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+#ifdef SIGPIPE
+    // Output whose reader has gone (a closed pipe) must fail quietly, not end a transfer.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // First in, last out: no signal cuts the dialog's clean-up short. Ending the event loop
+    // also ends any box open then, which no one may be there to answer.
+    SignalWatcher signalWatcher;
+    KernoTindalUpdateDlg* running = nullptr;
+    QObject::connect(&signalWatcher, &SignalWatcher::signalled, [&running](int number) {
+        QCoreApplication::exit(running ? running->stopOnSignal(number) : 0);
+    });
     // Without the library the updater could only wait for a speaker for ever.
     if (!HidDfuLibrary::load()) {
         std::fprintf(stderr, "No HID DFU library could be loaded: %s\n",
@@ -24,8 +37,10 @@ int main(int argc, char* argv[]) {
     int result;
     {
         KernoTindalUpdateDlg dialog;
+        running = &dialog;
         dialog.show();
         result = app.exec();
+        running = nullptr;
     }
     return result;
 }

@@ -1,11 +1,9 @@
 #include "HidDfuDllInitFailedDlg.h"
 #include "ui_HidDfuDllInitFailedDlg.h"
 
-#include <QDesktopServices>
+#include "KernoWebSite.h"
 
-namespace {
-const char kDownloadSite[] = "https://www.kerno-audio.example/";
-} // namespace
+#include <QDesktopServices>
 
 HidDfuDllInitFailedDlg::HidDfuDllInitFailedDlg(QWidget* parent)
     : QDialog(parent), ui(new Ui::HidDfuDllInitFailedDlg) {
@@ -18,7 +16,7 @@ HidDfuDllInitFailedDlg::~HidDfuDllInitFailedDlg() {
 }
 
 QUrl HidDfuDllInitFailedDlg::downloadSiteUrl() {
-    return QUrl(QString::fromLatin1(kDownloadSite), QUrl::TolerantMode);
+    return QUrl(QLatin1String(kKernoWebSite) + QLatin1Char('/'), QUrl::TolerantMode);
 }
 
 void HidDfuDllInitFailedDlg::on_commandLinkButton_clicked() {

@@ -1,18 +1,36 @@
 #include "PageDownloadLatestDfuForm.h"
 #include "ui_PageDownloadLatestDfuForm.h"
 
+#include "DfuFile.h"
+#include "KernoWebSite.h"
+
 #include <QDir>
+#include <QHostAddress>
 #include <QTemporaryFile>
 
 namespace {
 
-// Our download server; its address is written nowhere else.
-const char kLatestDfuAddress[] = "https://telechargement.kerno.example/KernoTindal2LastUpdate.dfu";
+const char kLatestDfuPath[] = "/KernoTindal2LastUpdate.dfu";
+
+// The DFU file reader refuses anything larger: no use receiving more.
+constexpr qint64 kMaxReplySize = qint64(hiddfu::kMaxDfuFileSize);
+
+// Received into "<name>.XXXXXX.part", renamed without ".part" once checked.
+const char kPartSuffix[] = ".part";
 
 // Marks a reply whose failure was already announced: one failed download, one downloadFailed().
 const char kFailureAnnounced[] = "kernoFailureAnnounced";
 
-// Without automatic redirects a 3xx finishes without error, carrying a page and not the image.
+// https anywhere; plain http only to this machine (tests, a local mirror).
+bool isAllowedSource(const QUrl& address) {
+    if (address.scheme() == QLatin1String("https"))
+        return true;
+    const QString host = address.host();
+    return address.scheme() == QLatin1String("http") &&
+           (host == QLatin1String("localhost") || QHostAddress(host).isLoopback());
+}
+
+// Without a followed redirect a 3xx finishes without error, carrying a page and not the image.
 bool isSuccessStatus(const QNetworkReply* pReply) {
     const QVariant status = pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
@@ -23,9 +41,9 @@ bool isSuccessStatus(const QNetworkReply* pReply) {
 
 // The network layer retries a connection cut short and may then finish without an error and
 // without the whole body.
-bool isComplete(QNetworkReply* pReply) {
+bool isComplete(const QNetworkReply* pReply, qint64 received) {
     const QVariant length = pReply->header(QNetworkRequest::ContentLengthHeader);
-    return !length.isValid() || length.toLongLong() == pReply->bytesAvailable();
+    return !length.isValid() || length.toLongLong() == received;
 }
 
 } // namespace
@@ -33,9 +51,10 @@ bool isComplete(QNetworkReply* pReply) {
 PageDownloadLatestDfuForm::PageDownloadLatestDfuForm(const ProxySettings* proxySettings,
                                                      QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDownloadLatestDfuForm),
-      url(QString::fromLatin1(kLatestDfuAddress), QUrl::TolerantMode), request(url),
-      manager(new QNetworkAccessManager(this)), reply(nullptr), tempFileName(), tempFile(nullptr),
-      proxySettings(proxySettings) {
+      url(QLatin1String(kKernoWebSite) + QLatin1String(kLatestDfuPath), QUrl::TolerantMode),
+      request(url), manager(new QNetworkAccessManager(this)), reply(nullptr), tempFileName(),
+      tempFile(nullptr), proxySettings(proxySettings) {
+    setDownloadUrl(url);
     ui->setupUi(this);
     connect(manager, &QNetworkAccessManager::finished, this,
             &PageDownloadLatestDfuForm::downloadFinished);
@@ -54,6 +73,11 @@ PageDownloadLatestDfuForm::~PageDownloadLatestDfuForm() {
 void PageDownloadLatestDfuForm::setDownloadUrl(const QUrl& address) {
     url = address;
     request = QNetworkRequest(url);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 9, 0)
+    // Each redirect is looked at (checkRedirect); before 5.9 none is followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+#endif
 }
 
 void PageDownloadLatestDfuForm::reset() {}
@@ -71,9 +95,15 @@ void PageDownloadLatestDfuForm::startDownload() {
         manager->setProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
     }
 
+    if (!isAllowedSource(url)) {
+        emit downloadFailed();
+        return;
+    }
     reply = manager->get(request);
     connect(reply, &QNetworkReply::downloadProgress, this,
             &PageDownloadLatestDfuForm::downloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &PageDownloadLatestDfuForm::receive);
+    connect(reply, &QNetworkReply::redirected, this, &PageDownloadLatestDfuForm::checkRedirect);
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(reply, &QNetworkReply::errorOccurred, this, &PageDownloadLatestDfuForm::networkError);
 #else
@@ -106,6 +136,49 @@ void PageDownloadLatestDfuForm::networkError(QNetworkReply::NetworkError) {
     emit downloadFailed();
 }
 
+void PageDownloadLatestDfuForm::checkRedirect(const QUrl& target) {
+    auto* pReply = qobject_cast<QNetworkReply*>(sender());
+    if (!pReply)
+        return;
+#if QT_VERSION >= QT_VERSION_CHECK(5, 9, 0)
+    if (isAllowedSource(target)) {
+        emit pReply->redirectAllowed();
+        return;
+    }
+#else
+    Q_UNUSED(target);
+#endif
+    pReply->abort();
+}
+
+void PageDownloadLatestDfuForm::receive() {
+    // A reply larger than any image, or one the disk cannot hold, is not worth receiving.
+    auto* pReply = qobject_cast<QNetworkReply*>(sender());
+    if (pReply && !keep(pReply))
+        pReply->abort();
+}
+
+QTemporaryFile* PageDownloadLatestDfuForm::keep(QNetworkReply* pReply) {
+    // The reply's own part file goes with the reply unless it is stored.
+    auto* part = pReply->findChild<QTemporaryFile*>();
+    if (!part) {
+        // An unusable temporary directory comes back empty: never fall back to the root.
+        const QString tempDir = QDir::tempPath();
+        if (tempDir.isEmpty())
+            return nullptr;
+        part = new QTemporaryFile(tempDir + QDir::separator() +
+                                      QStringLiteral("KernoTindal2-MiseAJour.dfu.XXXXXX") +
+                                      QLatin1String(kPartSuffix),
+                                  pReply);
+        if (!part->open())
+            return nullptr;
+    }
+    const QByteArray data = pReply->readAll();
+    if (part->pos() + data.size() > kMaxReplySize || part->write(data) != data.size())
+        return nullptr;
+    return part;
+}
+
 void PageDownloadLatestDfuForm::downloadFinished(QNetworkReply* pReply) {
     pReply->deleteLater();
     if (pReply->error() != QNetworkReply::NoError) {
@@ -116,40 +189,31 @@ void PageDownloadLatestDfuForm::downloadFinished(QNetworkReply* pReply) {
         }
         return;
     }
-    if (!isSuccessStatus(pReply) || !isComplete(pReply)) {
-        emit downloadFailed();
-        return;
-    }
-    store(pReply);
-}
-
-void PageDownloadLatestDfuForm::store(QNetworkReply* pReply) {
-    // A newer image replaces the one held; the older file must not stay behind on disk.
-    doneWithTempFile();
-
-    // An unusable temporary directory comes back empty: never fall back to the filesystem root.
-    const QString tempDir = QDir::tempPath();
-    tempFileName = tempDir + QDir::separator() + QStringLiteral("KernoTindal2-MiseAJour.dfu");
-    if (tempDir.isEmpty()) {
-        emit downloadFailed();
-        return;
-    }
-    tempFile = new QTemporaryFile(tempFileName);
-    if (!tempFile->open()) {
-        doneWithTempFile();
-        emit downloadFailed();
-        return;
-    }
-
-    const QByteArray data = pReply->readAll();
-    // Small writes sit in the file's buffer: a full disk shows only when it is flushed.
-    const bool written = tempFile->write(data) == data.size() && tempFile->flush();
-    tempFile->close();
-    if (!written || tempFile->error() != QFileDevice::NoError) {
-        // A truncated image must never be handed on as firmware.
-        doneWithTempFile();
+    QTemporaryFile* part = isSuccessStatus(pReply) ? keep(pReply) : nullptr;
+    if (!part || !isComplete(pReply, part->pos()) || !store(part)) {
         emit downloadFailed();
         return;
     }
     emit downloadSuccess(tempFile->fileName());
+}
+
+bool PageDownloadLatestDfuForm::store(QTemporaryFile* part) {
+    // Small writes sit in the file's buffer: a full disk shows only when it is flushed.
+    if (!part->flush())
+        return false;
+    // The checks an upgrade would make (suffix, CRC, device), before anyone is told.
+    hiddfu::DfuImage image;
+    if (hiddfu::readDfuFile(QFile::encodeName(part->fileName()).toStdString(), image).code != 0)
+        return false;
+    QString finalName = part->fileName();
+    finalName.chop(int(sizeof kPartSuffix - 1));
+    if (!part->rename(finalName))
+        return false;
+    // Only now does it replace the image held: a failed download never costs a good one.
+    doneWithTempFile();
+    part->setParent(this);
+    tempFile = part;
+    tempFileName =
+        QDir::tempPath() + QDir::separator() + QStringLiteral("KernoTindal2-MiseAJour.dfu");
+    return true;
 }

@@ -16,7 +16,8 @@ namespace Ui {
 class PageDownloadLatestDfuForm;
 }
 
-// Fetches the latest firmware image over HTTP and keeps it in a temporary file.
+// Fetches the latest firmware image over HTTPS and keeps it in a temporary file once the DFU
+// file reader accepts it.
 class PageDownloadLatestDfuForm : public StackPageWidget {
     Q_OBJECT
 public:
@@ -44,7 +45,10 @@ protected slots:
     void networkError(QNetworkReply::NetworkError);
 
 private:
-    void store(QNetworkReply* pReply);
+    void receive();
+    void checkRedirect(const QUrl& target);
+    QTemporaryFile* keep(QNetworkReply* pReply);
+    bool store(QTemporaryFile* part);
 
     Ui::PageDownloadLatestDfuForm* ui;
     QUrl url;

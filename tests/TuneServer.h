@@ -2,8 +2,8 @@
 
 // A loopback HTTP server in a thread of its own: a sound effect's destructor blocks the GUI
 // thread until its download has ended. It sends the raw reply given for a path (none for an
-// empty one) or else a short WAV; asked for an absolute URL, it is a proxy for itself that
-// wants the user "atelier" with the password "m0t-de-passe".
+// empty one) or else a short WAV, and closes the connection if the reply says so; asked for an
+// absolute URL, it is a proxy for itself that wants the user "atelier" / "m0t-de-passe".
 
 #include <QtNetwork>
 
@@ -24,8 +24,9 @@ public:
                 if (target.startsWith(QLatin1String("http:")) &&
                     !head.contains("Basic " + QByteArray("atelier:m0t-de-passe").toBase64()))
                     raw = reply(407, {}, "Proxy-Authenticate: Basic realm=\"kerno\"\r\n");
-                if (!raw.isEmpty())
-                    socket->write(raw), socket->disconnectFromHost();
+                socket->write(raw);
+                if (raw.contains("Connection: close"))
+                    socket->disconnectFromHost();
             });
         });
         server->moveToThread(&thread);

@@ -2,6 +2,8 @@
 // download page and the crawl's theme tune.
 
 #include "AnimatedPhrasesChoc_SW.h"
+#include "FirmwareImage.h"
+#include "HidDfuDllInitFailedDlg.h"
 #include "PageDownloadLatestDfuForm.h"
 #include "TuneServer.h"
 
@@ -20,13 +22,19 @@ class TestDownload : public QObject {
     std::unique_ptr<Page> page;
     QStringList told;
 
-    // What a caller sees of one download: "failed", or what the file it was given holds.
+    // What a caller sees of one download: "failed", "dfu" for the image under its final name in
+    // our folder, or else the name it was given. Refused addresses fail before any request.
     QString fetch(const QUrl& url) {
         QSignalSpy end(page->findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished);
         told.clear();
         page->setDownloadUrl(url);
         page->startDownload();
-        return QTest::qWaitFor([&] { return end.count() == 1; }) ? told.join(' ') : "(no end)";
+        const bool ended = !told.isEmpty() || QTest::qWaitFor([&] { return end.count() == 1; });
+        return ended ? told.join(' ') : "(no end)";
+    }
+    static QByteArray image() {
+        return QByteArray::fromRawData(reinterpret_cast<const char*>(kFirmwareImage),
+                                       int(kFirmwareImageSize));
     }
 
 private slots:
@@ -38,15 +46,21 @@ private slots:
         connect(page.get(), &Page::downloadFailed, this, [this] { told << "failed"; });
         connect(page.get(), &Page::downloadSuccess, this, [this](const QString& name) {
             QFile file(name);
-            const bool ours = name.startsWith(tmp.path() + "/KernoTindal2-MiseAJour.dfu.");
-            told << (ours && file.open(QIODevice::ReadOnly) ? file.readAll() : name);
+            const bool ours = QRegularExpression("^" + QRegularExpression::escape(tmp.path()) +
+                                                 "/KernoTindal2-MiseAJour\\.dfu\\.\\w{6}$")
+                                  .match(name)
+                                  .hasMatch();
+            told << (ours && file.open(QIODevice::ReadOnly) && file.readAll() == image() ? "dfu"
+                                                                                         : name);
         });
     }
 
-    void addresses() {
+    void addresses() { // one https site for the three
         const QUrl dfu = page->downloadUrl(), tune = AnimatedPhrasesChoc_SW().themeSource();
-        QCOMPARE(dfu.scheme() + dfu.path(), QStringLiteral("https/KernoTindal2LastUpdate.dfu"));
-        QCOMPARE(tune.scheme() + tune.path(), QStringLiteral("http/star-wars-theme-song.wav"));
+        const QUrl site = HidDfuDllInitFailedDlg::downloadSiteUrl();
+        QCOMPARE(dfu, site.resolved(QUrl("KernoTindal2LastUpdate.dfu")));
+        QCOMPARE(tune, site.resolved(QUrl("star-wars-theme-song.wav")));
+        QCOMPARE(site.scheme() + site.path(), QStringLiteral("https/"));
     }
 
     void percentages() {
@@ -59,20 +73,27 @@ private slots:
     }
 
     void download() {
-        QHash<QString, QByteArray> answers{{"/image", TuneServer::reply(200, "image")},
+        QHash<QString, QByteArray> answers{{"/image", TuneServer::reply(200, image())},
+                                           {"/text", TuneServer::reply(200, "image")},
                                            {"/held", {}}};
-        answers["/big"] = TuneServer::reply(200, QByteArray(1 << 18, 'x'));
-        answers["/cut"] = answers["/big"].left(100);
+        answers["/cut"] = answers["/image"].left(1000);
         answers["/moved"] = TuneServer::reply(302, {}, "Location: /image\r\n");
+        answers["/away"] = TuneServer::reply(302, {}, "Location: http://kerno.example/image\r\n");
+        // More than any image, of a size still to come: only a cap ends it.
+        answers["/huge"] =
+            "HTTP/1.1 200 X\r\nContent-Length: 99999999\r\n\r\n" + QByteArray((16 << 20) + 1, 'x');
         TuneServer server(answers);
         QSignalSpy progress(page.get(), &Page::progress);
-        QCOMPARE(fetch(server.url("/image")), QStringLiteral("image"));
+        QCOMPARE(fetch(server.url("/image")), QStringLiteral("dfu"));
         QCOMPARE(progress.value(progress.count() - 1), QVariantList{100});
-        QCOMPARE(fetch(server.url("/image")), QStringLiteral("image"));
-        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files).size(), 1); // the first released
+        QCOMPARE(fetch(server.url("/moved")), QStringLiteral("dfu"));     // http on the loopback
+        const QStringList held = QDir(tmp.path()).entryList(QDir::Files); // the first released
+        QCOMPARE(held.size(), 1);
+        for (const char* bad : {"/text", "/huge"}) // neither replaces the image held
+            QCOMPARE(fetch(server.url(bad)), QStringLiteral("failed"));
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), held);
         page->doneWithTempFile();
         page->doneWithTempFile();
-        QCOMPARE(fetch(server.url("/moved")), QStringLiteral("failed"));
         for (int i = 0; i < 4; ++i) // the network layer sometimes retries and then ends quietly
             QCOMPARE(fetch(server.url("/cut")), QStringLiteral("failed"));
         qputenv("TMPDIR", QFile::encodeName(tmp.path() + "/absent"));
@@ -80,22 +101,25 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
         const rlimit full{1 << 16, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &full);
-        QCOMPARE(fetch(server.url("/big")), QStringLiteral("failed"));
+        QCOMPARE(fetch(server.url("/image")), QStringLiteral("failed"));
         setrlimit(RLIMIT_FSIZE, &unlimited);
         // Through the proxy, with the credentials not to be sent, then sent.
         settings.hostName = "127.0.0.1", settings.port = quint16(server.url({}).port());
         settings.enabled = true, settings.user = "atelier", settings.password = "m0t-de-passe";
         QCOMPARE(fetch(server.url("/image")), QStringLiteral("failed"));
         settings.authenticate = true;
-        QCOMPARE(fetch(server.url("/image")), QStringLiteral("image"));
+        QCOMPARE(fetch(server.url("/image")), QStringLiteral("dfu"));
+        // Plain http elsewhere is neither followed nor asked, though the proxy would answer.
+        QCOMPARE(fetch(server.url("/away")), QStringLiteral("failed"));
+        QCOMPARE(fetch(QUrl("http://kerno.example/image")), QStringLiteral("failed"));
         settings.enabled = false;
-        QCOMPARE(fetch(server.url("/image")), QStringLiteral("image"));
+        QCOMPARE(fetch(server.url("/image")), QStringLiteral("dfu"));
         QCOMPARE(server.paths().last(), QStringLiteral("/image"));
         // Destroyed while downloading: nothing more told, nothing left.
         page->setDownloadUrl(server.url("/held"));
         page->startDownload();
         page.reset();
-        QCOMPARE(told, QStringList{"image"});
+        QCOMPARE(told, QStringList{"dfu"});
         QVERIFY(QDir(tmp.path()).isEmpty());
     }
 

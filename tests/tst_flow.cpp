@@ -11,12 +11,15 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <csignal>
+#include <sys/stat.h>
+
 namespace {
 
 // The five library functions, scripted; each call leaves its letter in `calls`. The boxes
 // and file choosers are answered Cancel, and are remembered in `asked`.
 struct Script {
-    int connect = 0, upgrade = 0, reset = 0, disconnect = 0, reads = 0, refusals = 0;
+    int connect = 0, upgrade = 0, reset = 0, disconnect = 0, reads = 0, refusals = 0, found = 0;
     QList<int> progress{0}; // successive readings; the last one repeats
     QByteArray path;
     QString calls, chosen;
@@ -31,8 +34,11 @@ int32_t call(const char* letter, int32_t status) {
 // Declares itself the virtual speaker, as our demonstration library does.
 const HidDfuFunctions fakeFunctions{
     [](uint16_t vid, uint16_t pid, uint16_t page, uint16_t usage, uint16_t* count) {
-        return call(vid == 0x0a12 && pid == 0xfffe && !page && !usage && count ? "C" : "C?",
-                    fake.refusals-- > 0 ? -2 : fake.connect);
+        const bool expected = vid == 0x0a12 && pid == 0xfffe && !page && !usage && !*count;
+        if (fake.refusals-- <= 0)
+            return call(expected ? "C" : "C?", fake.connect);
+        *count = quint16(fake.found);
+        return call(expected ? "C" : "C?", -2);
     },
     [](const char* file, int32_t options) {
         fake.path = file;
@@ -87,15 +93,17 @@ class KernoTindalUpdateDlgTest : public QObject {
         QTimer* timers[] = {&d->timerBeforeReset, &d->timerBeforeCheckStatus,
                             &d->timerUpgradedTooLong};
         const QHash<QChar, std::function<void()>> act = {
-            {'.', [&] { d->stepStateMachine(); }},        // a 20 ms step
-            {'g', [&] { emit d->welcomePage.goNext(); }}, // Ready
-            {'r', [&] { fire(timers[0]); }},              // 1 s after UPGRADED
-            {'c', [&] { fire(timers[1]); }},              // 1 s after the reset
-            {'G', [&] { fire(timers[2]); }},              // 20 s after UPGRADED
-            {'u', [&] { d->directDispPageDfuFailed(); }}, // the failure page's shortcut
-            {'K', [] { fake.refusals = 4; }},             // the speaker refuses 4 times
-            {'3', [] { fake.upgrade = -3; }},             // the upgrade cannot start
-            {'9', [] { fake.reset = -9; }},               // the reset fails
+            {'.', [&] { d->stepStateMachine(); }},            // a 20 ms step
+            {'g', [&] { emit d->welcomePage.goNext(); }},     // Ready
+            {'r', [&] { fire(timers[0]); }},                  // 1 s after UPGRADED
+            {'c', [&] { fire(timers[1]); }},                  // 1 s after the reset
+            {'G', [&] { fire(timers[2]); }},                  // 20 s after UPGRADED
+            {'u', [&] { d->directDispPageDfuFailed(); }},     // the failure page's shortcut
+            {'K', [] { fake.refusals = 4, fake.found = 1; }}, // the speaker refuses 4 times
+            {'2', [] { fake.refusals = 1, fake.found = 2; }}, // two speakers: refused
+            {'3', [] { fake.upgrade = -3; }},                 // the upgrade cannot start
+            {'9', [] { fake.reset = -9; }},                   // the reset fails
+            {'T', [&] { fake.calls += '=' + QString::number(d->stopOnSignal(SIGTERM)); }},
             {'h', [] { // a library that is not the virtual speaker
                  static HidDfuFunctions other = fakeFunctions;
                  other.virtualSpeaker = nullptr;
@@ -170,6 +178,10 @@ private slots:
             "6K0/C 9P0 23F0/D 23F0 23F0 | n°1 : KernoTindalUpdateDlg(418) :  L'image de "
             "démonstration ne peut pas être écrite dans une vraie enceinte : mise à jour refusée");
         row("real image, real library", {0}, "hf.g......", "6K0/C 9P0/U 11P0 11P0/P 11P0/P");
+        row("two speakers", {0}, "2.g.....",
+            "6K0/C 23F0/D 23F0 23F0 | n°1 : KernoTindalUpdateDlg(401) :  2 enceintes en mode mise "
+            "à jour ont été trouvées. Ne branchez qu'une seule enceinte, puis relancez "
+            "l'application.");
         row("upgrade cannot start", {0}, "3.g.........",
             "6K0/C 9P0/U 23F0/D 23F0 23F0 23F0 23F0 23F0 | n°1 : KernoTindalUpdateDlg(419) :  "
             "Failed to start upgrade : -3 (Failed to open file (-3))");
@@ -180,6 +192,9 @@ private slots:
         row("reset fails", {100}, "9.g.......rc..",
             "14P100[c1g20]/R 15P100 23F100/D 23F100 | n°1 : KernoTindalUpdateDlg(517) :  UHIDAPI "
             "is in error");
+        row("SIGTERM stops a transfer up to the reset's check", {100}, ".g..T....rTcT.",
+            "5K0 6K0/C 6K0/=0 9P0/U 11P0 12P100/P 14P100[r1g20] 14P100[c1g20]/R "
+            "14P100[c1g20]/D=143 15P100 15P100/=0 17D100");
         row("20 s guard, late slots ignored", {100}, ".g.......rG.cr.",
             "14P100[c1g20]/R 15P100 23F100/D 23F100 23F100 23F100 | n°1 : "
             "KernoTindalUpdateDlg(525) :  Upgrade done, but problem with reset or API");
@@ -221,14 +236,41 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly) &&
                 file.readAll() == QByteArray(reinterpret_cast<const char*>(kFirmwareImage),
                                              int(kFirmwareImageSize)));
-        fake.chosen = "/media/clé/V030.dfu";
-        run("FF", true);
-        QCOMPARE(fake.asked[2], "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
-        run(".g...");
-        QCOMPARE(fake.path, QByteArray("/media/clé/V030.dfu"));
         QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
         d.reset();
         QVERIFY(!QFile::exists(temporary));
+    }
+
+    void choosingTheFirmware_data() {
+        QTest::addColumn<QString>("name"); // in a folder holding one of each
+        QTest::newRow("regular file") << "clé V030.dfu";
+        QTest::newRow("named pipe") << "pipe.dfu";
+        QTest::newRow("folder") << "dossier.dfu";
+        QTest::newRow("device node") << "/dev/null";
+        QTest::newRow("missing") << "absent.dfu";
+    }
+    void choosingTheFirmware() {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        QVERIFY(QFile(dir.filePath("clé V030.dfu")).open(QIODevice::WriteOnly) &&
+                mkfifo(QFile::encodeName(dir.filePath("pipe.dfu")), 0600) == 0 &&
+                QDir(dir.path()).mkdir("dossier.dfu"));
+        const QString path = QDir(dir.path()).filePath(name);
+        const bool taken = name.startsWith("clé");
+        open();
+        fake.chosen = path;
+        run("FF", true); // the second choice is cancelled
+        run(".g...");
+        QCOMPARE(fake.path, (taken ? path : d->dfuData.tempFileName()).toUtf8());
+        QCOMPARE(fake.asked.first(),
+                 "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
+        QCOMPARE(fake.asked.filter("Warning"),
+                 taken
+                     ? QStringList()
+                     : QStringList("Warning OK | Choix du Firmware | Ce fichier ne peut pas servir "
+                                   "de firmware : ce n'est pas un fichier ordinaire (dossier, tube "
+                                   "nommé, périphérique ou fichier absent).\n\n" +
+                                   path + "\n\nLe firmware précédent est conservé."));
     }
 
     void closing() {
@@ -264,8 +306,8 @@ private slots:
     }
     void cannotWriteTheFirmware() {
         QFETCH(QString, shell);
-        // The child ends through exit(): its partial file stays behind and the test runner's
-        // logger is never freed, so it writes into a directory of ours and skips leak checks.
+        // The child ends through exit(): the test runner's logger is never freed, so it skips
+        // leak checks; it writes into a directory of ours.
         QTemporaryDir tmp;
         QProcess child;
         const QString script =
@@ -274,6 +316,7 @@ private slots:
         child.start("sh", {"-c", script, QCoreApplication::applicationFilePath()});
         QVERIFY(child.waitForFinished(30000));
         QCOMPARE(child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1, 255);
+        QVERIFY(QDir(tmp.path()).entryList(QDir::Files).isEmpty()); // not even a partial image
         QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).section('\n', -2),
                  "Critical OK | Problème d'espace disque | Impossible d'écrire un fichier "
                  "temporaire sur votre disque. Peut-être faut-il faire un peu de place ?\n");

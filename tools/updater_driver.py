@@ -156,20 +156,21 @@ def wait_x_server(bound_s=15):
 
 class Updater:
     """The updater's process, its output lines collected as they come; library_dir goes
-    first in the library search, env is added to the caller's environment."""
+    first in the library search, env is added to the caller's environment, popen to Popen's."""
 
-    def __init__(self, binary, library_dir=None, env=None):
+    def __init__(self, binary, library_dir=None, env=None, **popen):
         e = dict(os.environ)
         e.pop("QT_QPA_PLATFORM", None)
         if library_dir:
             e["LD_LIBRARY_PATH"] = library_dir + (":" + e["LD_LIBRARY_PATH"]
                                                   if e.get("LD_LIBRARY_PATH") else "")
         e.update(env or {})
-        self.proc = subprocess.Popen([binary], env=e, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen([binary], env=e, **dict(
+            dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE), **popen))
         self.stdout, self.stderr, self.window = [], [], None
         for stream, lines in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)):
-            threading.Thread(target=self._collect, args=(stream, lines), daemon=True).start()
+            if stream:
+                threading.Thread(target=self._collect, args=(stream, lines), daemon=True).start()
 
     @staticmethod
     def _collect(stream, lines):

@@ -1,5 +1,7 @@
 #include "AnimatedPhrasesChoc_SW.h"
 
+#include "KernoWebSite.h"
+
 #include <QMoveEvent>
 #include <QPainter>
 #include <QSoundEffect>
@@ -11,8 +13,6 @@
 
 namespace {
 
-// The theme tune lives on our download server.
-const char kThemeServer[] = "http://tune.kerno-audio.example";
 const char kThemePath[] = "/star-wars-theme-song.wav";
 
 const QColor kTextColour(220, 182, 81);
@@ -61,7 +61,7 @@ AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(const QString& label, QWidget* pa
 AnimatedPhrasesChoc_SW::~AnimatedPhrasesChoc_SW() = default;
 
 QUrl AnimatedPhrasesChoc_SW::defaultThemeSource() {
-    return QUrl(QString::fromLatin1(kThemeServer) + QLatin1String(kThemePath));
+    return QUrl(QLatin1String(kKernoWebSite) + QLatin1String(kThemePath));
 }
 
 void AnimatedPhrasesChoc_SW::setThemeSource(const QUrl& url) {

@@ -4,7 +4,7 @@
 // Recordings name this path and the line they stand on; the asserts keep them there.
 static const QString kSource = QStringLiteral("HidDfu/Win/UnifiedHidAPI");
 int UnifiedHidAPI::ConnectDevice(quint16 vendorId, quint16 productId) {
-    quint16 deviceCount = 0;
+    deviceCount = 0; // a library that does not tell leaves it at none
     const int status = HidDfuLibrary::connect(vendorId, productId, 0, 0, &deviceCount);
     const QString details = QStringLiteral("Cannot connect to device ") + QString::number(vendorId, 16) + QLatin1Char('/') + QString::number(productId, 16);
     if (status != 0) {

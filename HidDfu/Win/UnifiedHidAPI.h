@@ -20,11 +20,14 @@ public:
     quint8 getProgress();
 
     bool isInError() const { return errorRecord.code != 0; }
+    // Matching speakers the library saw at the last ConnectDevice; it refuses two or more.
+    quint16 devicesFound() const { return deviceCount; }
     void resetError();
 
     CHidDfuErrorMsg errorRecord;
 
 private:
     UnifiedHidAPI() = default;
+    quint16 deviceCount = 0;
     static UnifiedHidAPI* instance;
 };

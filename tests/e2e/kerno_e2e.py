@@ -40,11 +40,11 @@ class Case:
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
                     {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
-                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus})
+                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -161,6 +161,46 @@ def case_quit_during_transfer(c):
     assert not dump.exists(), "the transfer had ended before the close"
 
 
+def case_signal(c, sig, where):
+    """SIGTERM, SIGINT or SIGHUP. During a transfer: stopped, status 128 + N and one French line on
+    standard error. Elsewhere the window closes unasked, also with a box open, with status 0.
+    The temporary file goes either way. Ignored at start (nohup), it is ignored."""
+    dump, nohup = c.work / "received.bin", lambda: signal.signal(sig, signal.SIG_IGN)
+    u = c.start("appear-after-ms=%d;chunk-ms=10;manifest-ms=150;dump=%s" %
+                (600000 if where == "connect" else 300, dump),
+                preexec_fn=nohup if where == "nohup" else None)
+    u.wait_window()
+    if where == "nohup":
+        u.proc.send_signal(sig)
+        u.press_ready()
+        return u.wait_page(["done"], 30)
+    if where == "confirmation":
+        key(u.window, "Escape")
+        u.wait_window(CONFIRM_TITLE, 10)
+    else:
+        u.press_ready()
+        u.wait_page([where], 20)
+    u.proc.send_signal(sig)
+    during = where == "progress"
+    assert u.wait_exit(20) == (128 + sig if during else 0), "exit status %s" % u.proc.returncode
+    assert not temp_files(u) and not dump.exists(), "left: %s" % os.listdir(u.tmpdir)
+    told = ["Mise à jour interrompue par %s : l'enceinte n'est peut-être pas à jour, relancez la "
+            "mise à jour." % signal.Signals(sig).name] if during else []
+    assert [l for l in u.stderr if "interrompue" in l] == told, u.stderr
+
+
+def case_closed_stdout(c):
+    """Standard output closed by its reader: the refused connections' lines fail quietly and the
+    update goes on to the done page."""
+    r, w = os.pipe()
+    os.close(r)
+    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w)
+    os.close(w)
+    u.wait_window()
+    u.press_ready()
+    u.wait_page(["done"], 60)
+
+
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
     alone: the binary copied into a folder where no HID DFU library is to be found."""
@@ -195,6 +235,11 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "fail_busy": (case_fault, ("fail=busy", 40, False, False), 70),
     "corrupt_dfu": (case_corrupt_dfu, (), 60),
     "quit_during_transfer": (case_quit_during_transfer, (), 60),
+    "signal_transfer": (case_signal, (signal.SIGTERM, "progress"), 60),
+    "signal_box": (case_signal, (signal.SIGINT, "confirmation"), 60),
+    "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
+    "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
+    "closed_stdout": (case_closed_stdout, (), 60),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
