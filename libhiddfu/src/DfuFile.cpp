@@ -9,9 +9,14 @@
 #include <cstring>
 #include <new>
 
+#if defined(_WIN32)
+#include <filesystem>
+#include <fstream>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace hiddfu {
 namespace {
@@ -101,7 +106,44 @@ DfuResult parseDfuFile(const std::uint8_t* data, std::size_t size, DfuImage& ima
     return {};
 }
 
-DfuResult readDfuFile(const std::string& path, DfuImage& image) {
+namespace {
+
+// Room for the whole file, within the size any image for the speaker can have.
+DfuResult makeRoom(const std::string& path, std::size_t size, std::vector<std::uint8_t>& bytes) {
+    if (size > kMaxDfuFileSize)
+        return fail(kErrFileInvalid, path + " has " + std::to_string(size) +
+                                         " bytes, more than any DFU image for this device");
+    try {
+        bytes.resize(size);
+    } catch (const std::bad_alloc&) {
+        return fail(kErrNoMemory, "no memory to read " + path);
+    }
+    return {};
+}
+
+#if defined(_WIN32)
+DfuResult readRegularFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path file = fs::u8path(path);
+    if (!fs::is_regular_file(file, error))
+        return fail(kErrOpenFile, path + " is not a regular file");
+    const auto size = static_cast<std::size_t>(fs::file_size(file, error));
+    if (error)
+        return fail(kErrOpenFile, "cannot open " + path + ": " + error.message());
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return fail(kErrOpenFile, "cannot open " + path);
+    if (DfuResult room = makeRoom(path, size, bytes); room.code != 0)
+        return room;
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)))
+        return fail(kErrFileRead, "short read of " + path + ": " +
+                                      std::to_string(in.gcount()) + " of " +
+                                      std::to_string(size) + " bytes");
+    return {};
+}
+#else
+DfuResult readRegularFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
     // Only a regular file is ever opened: opening a named pipe waits for a
     // writer, opening some devices has effects of its own. O_NONBLOCK covers a
     // path swapped between the two checks.
@@ -123,15 +165,8 @@ DfuResult readDfuFile(const std::string& path, DfuImage& image) {
     if (!S_ISREG(st.st_mode) || st.st_ino != before.st_ino || st.st_dev != before.st_dev)
         return fail(kErrOpenFile, path + " is not a regular file");
     const auto size = static_cast<std::size_t>(st.st_size);
-    if (size > kMaxDfuFileSize)
-        return fail(kErrFileInvalid, path + " has " + std::to_string(size) +
-                                         " bytes, more than any DFU image for this device");
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes.resize(size);
-    } catch (const std::bad_alloc&) {
-        return fail(kErrNoMemory, "no memory to read " + path);
-    }
+    if (DfuResult room = makeRoom(path, size, bytes); room.code != 0)
+        return room;
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::read(fd, bytes.data() + done, size - done);
@@ -144,6 +179,16 @@ DfuResult readDfuFile(const std::string& path, DfuImage& image) {
                                           " of " + std::to_string(size) + " bytes");
         done += static_cast<std::size_t>(n);
     }
+    return {};
+}
+#endif
+
+} // namespace
+
+DfuResult readDfuFile(const std::string& path, DfuImage& image) {
+    std::vector<std::uint8_t> bytes;
+    if (DfuResult read = readRegularFile(path, bytes); read.code != 0)
+        return read;
     DfuResult result = parseDfuFile(bytes.data(), bytes.size(), image);
     if (result.code != 0)
         result.what = path + ": " + result.what;
