@@ -124,7 +124,7 @@ class KernoTindalUpdateDlgTest : public QObject {
                            QString::number(progress->value()) + "[";
             for (int i = 0; i < 3; ++i)
                 if (timers[i]->isActive())
-                    seen += "rcg"[i] + QString::number(timers[i]->interval() / 1000) +
+                    seen += "rcg"[i] + QString::number(timers[i]->interval() / 1000.0) +
                             (timers[i]->isSingleShot() ? "" : "+");
             seen = QString(seen + "]/" + fake.calls.mid(before)).remove("[]");
             trace << (seen.endsWith('/') ? seen.chopped(1) : seen);
