@@ -1,6 +1,5 @@
 #include "AnimatedSequence.h"
 
-#include <QHash>
 #include <QImageReader>
 #include <QPaintEvent>
 #include <QPainter>
@@ -18,7 +17,7 @@ QImage loadPicture(const QString& path) {
 
 // Cuts the fully transparent margins away (drawing them changes nothing) and marks a
 // picture without any transparency as such, so that it is copied rather than blended.
-AnimatedSequence::Layer trimmed(const QImage& picture) {
+AnimatedSequence::Layer trimmed(QImage picture) {
     AnimatedSequence::Layer layer;
     if (picture.isNull())
         return layer;
@@ -40,30 +39,27 @@ AnimatedSequence::Layer trimmed(const QImage& picture) {
     if (bottom < 0)
         return layer;
     const QRect used(QPoint(left, top), QPoint(right, bottom));
-    layer.image = used == picture.rect() ? picture : picture.copy(used);
+    layer.image = used == picture.rect() ? std::move(picture) : picture.copy(used);
     if (opaque)
-        layer.image = layer.image.convertToFormat(QImage::Format_RGB32);
+        layer.image = std::move(layer.image).convertToFormat(QImage::Format_RGB32);
     layer.offset = used.topLeft();
     return layer;
 }
 
 } // namespace
 
-AnimatedSequence::Layer AnimatedSequence::layer(const QString& path) {
+// Decoded on first use while shown. A picture equal to one already decoded (the progress
+// page's four are one image) shares its pixels.
+AnimatedSequence::Layer AnimatedSequence::picture(const QString& path) {
     const QString name = path.isEmpty() ? kDefaultPicture : path;
-    // Resources never change, so each is decoded once for the whole process (every
-    // page starts from the same backdrop); files are read again.
-    static QHash<QString, Layer> decodedResources;
-    const bool resource = name.startsWith(QLatin1Char(':'));
-    if (resource) {
-        const auto cached = decodedResources.constFind(name);
-        if (cached != decodedResources.constEnd())
-            return *cached;
-    }
-    const Layer loaded = trimmed(loadPicture(name));
-    if (resource)
-        decodedResources.insert(name, loaded);
-    return loaded;
+    const auto known = decoded.constFind(name);
+    if (known != decoded.constEnd())
+        return *known;
+    Layer loaded = trimmed(loadPicture(name));
+    for (const Layer& other : qAsConst(decoded))
+        if (other.offset == loaded.offset && other.image == loaded.image)
+            loaded.image = other.image;
+    return *decoded.insert(name, loaded);
 }
 
 CrossfadeStep::CrossfadeStep(const QString& from, int duration, int tickCount, const QString& to)
@@ -77,10 +73,7 @@ AnimatedSequence::AnimatedSequence(QWidget* parent, Qt::WindowFlags f)
 AnimatedSequence::AnimatedSequence(const QString& text, QWidget* parent, Qt::WindowFlags f)
     : QLabel(text, parent, f) {
     const QSize pictureSize = QImageReader(kDefaultPicture).size();
-    const QSize size = pictureSize.isValid() ? pictureSize : QSize(801, 601);
-    background = layer(kDefaultPicture);
-    canvas = QImage(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
+    pictureArea = QRect(QPoint(0, 0), pictureSize.isValid() ? pictureSize : QSize(801, 601));
 }
 
 void AnimatedSequence::start() {
@@ -103,7 +96,7 @@ void AnimatedSequence::stop() {
 }
 
 void AnimatedSequence::setBackground(const QString& path) {
-    background = layer(path);
+    background = path;
     backgroundChanged = true;
 }
 
@@ -112,12 +105,15 @@ void AnimatedSequence::loadStep(int index) {
     opacityTo = 0.0;
     stepIndex = index;
     currentStep = sequence.steps.at(index);
-    fromPicture = layer(currentStep.from);
-    toPicture = currentStep.to == currentStep.from ? fromPicture : layer(currentStep.to);
 }
 
 void AnimatedSequence::startTimerFor(const CrossfadeStep& step) {
     timerId = startTimer(step.interval, Qt::CoarseTimer);
+}
+
+void AnimatedSequence::hideEvent(QHideEvent* event) {
+    QLabel::hideEvent(event);
+    decoded.clear();
 }
 
 void AnimatedSequence::timerEvent(QTimerEvent* event) {
@@ -151,26 +147,33 @@ void AnimatedSequence::timerEvent(QTimerEvent* event) {
     }
 }
 
-QRect AnimatedSequence::stepPicturesRect() const {
+QRect AnimatedSequence::stepPicturesRect() {
+    // Hidden, nothing is repainted, and nothing is decoded for it.
+    if (!isVisible())
+        return rect();
     QRect area;
-    for (const Layer* picture : {&fromPicture, &toPicture})
-        if (!picture->image.isNull())
-            area |= QRect(picture->offset, picture->image.size());
+    for (const Layer& layer : {picture(currentStep.from), picture(currentStep.to)})
+        if (!layer.image.isNull())
+            area |= QRect(layer.offset, layer.image.size());
     return area;
 }
 
-void AnimatedSequence::paintEvent(QPaintEvent* event) {
+// Composed straight onto the window: a frame of its own would hold another page-sized
+// picture for each page.
+void AnimatedSequence::paintEvent(QPaintEvent*) {
+    if (isRunning())
+        shown = Frame{background, currentStep.from, currentStep.to, opacityFrom, opacityTo};
+    if (!shown)
+        return;
+    const Layer back = picture(shown->background);
+    const Layer from = picture(shown->from);
+    const Layer to = picture(shown->to);
     QPainter painter(this);
-    if (isRunning()) {
-        QPainter compose(&canvas);
-        compose.setClipRegion(event->region());
-        compose.drawImage(background.offset, background.image);
-        compose.setOpacity(qBound(0.0, opacityFrom, 1.0));
-        compose.drawImage(fromPicture.offset, fromPicture.image);
-        compose.setOpacity(qBound(0.0, opacityTo, 1.0));
-        compose.drawImage(toPicture.offset, toPicture.image);
-    }
-    for (const QRect& area : event->region())
-        painter.drawImage(area, canvas, area);
+    if (!pictureArea.contains(rect()))
+        painter.setClipRect(pictureArea);
+    painter.drawImage(back.offset, back.image);
+    painter.setOpacity(qBound(0.0, shown->opacityFrom, 1.0));
+    painter.drawImage(from.offset, from.image);
+    painter.setOpacity(qBound(0.0, shown->opacityTo, 1.0));
+    painter.drawImage(to.offset, to.image);
 }
-
