@@ -3,6 +3,7 @@
 #include <QImageReader>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QResource>
 #include <QTimerEvent>
 
 namespace {
@@ -11,54 +12,93 @@ const QString kDefaultPicture = QStringLiteral(":/Pages2/0-fond");
 
 // Premultiplied pixels compose several times faster; what is shown is the same.
 QImage loadPicture(const QString& path) {
-    return QImage(path.isEmpty() ? kDefaultPicture : path)
-        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
-// Cuts the fully transparent margins away (drawing them changes nothing) and marks a
-// picture without any transparency as such, so that it is copied rather than blended.
-AnimatedSequence::Layer trimmed(QImage picture) {
+// Rows per band when a picture is cut into tiles, and the widest run of clear columns
+// that a tile spans rather than being split in two.
+constexpr int kBandRows = 16;
+constexpr int kClearGap = 64;
+
+// Cuts the fully transparent parts away (drawing them changes nothing: a clear
+// premultiplied pixel leaves what is under it as it was, at any opacity). A picture
+// without any transparency stays whole and is marked as such, so that it is copied
+// rather than blended.
+AnimatedSequence::Layer tiled(QImage picture) {
     AnimatedSequence::Layer layer;
     if (picture.isNull())
         return layer;
-    int top = picture.height(), bottom = -1, left = picture.width(), right = -1;
+    const int w = picture.width(), h = picture.height();
     bool opaque = true;
-    for (int y = 0; y < picture.height(); ++y) {
+    for (int y = 0; y < h && opaque; ++y) {
         const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
-        for (int x = 0; x < picture.width(); ++x) {
-            const int alpha = qAlpha(line[x]);
-            opaque &= alpha == 255;
-            if (alpha) {
-                top = qMin(top, y);
-                bottom = y;
-                left = qMin(left, x);
-                right = qMax(right, x);
+        for (int x = 0; x < w && opaque; ++x)
+            opaque = qAlpha(line[x]) == 255;
+    }
+    if (opaque) {
+        layer.bounds = picture.rect();
+        layer.tiles.append({std::move(picture).convertToFormat(QImage::Format_RGB32), QPoint()});
+        return layer;
+    }
+    QVector<int> inkTop(w), inkBottom(w); // per column, within the band
+    for (int y0 = 0; y0 < h; y0 += kBandRows) {
+        const int y1 = qMin(h, y0 + kBandRows);
+        inkTop.fill(y1);
+        inkBottom.fill(-1);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+            for (int x = 0; x < w; ++x)
+                if (qAlpha(line[x])) {
+                    inkTop[x] = qMin(inkTop[x], y);
+                    inkBottom[x] = y;
+                }
+        }
+        for (int x = 0; x < w;) {
+            if (inkBottom[x] < 0) {
+                ++x;
+                continue;
             }
+            const int left = x;
+            int right = x, top = inkTop[x], bottom = inkBottom[x];
+            for (++x; x < w && x - right <= kClearGap; ++x)
+                if (inkBottom[x] >= 0) {
+                    right = x;
+                    top = qMin(top, inkTop[x]);
+                    bottom = qMax(bottom, inkBottom[x]);
+                }
+            x = right + 1;
+            const QRect part(QPoint(left, top), QPoint(right, bottom));
+            layer.tiles.append({picture.copy(part), part.topLeft()});
+            layer.bounds |= part;
         }
     }
-    if (bottom < 0)
-        return layer;
-    const QRect used(QPoint(left, top), QPoint(right, bottom));
-    layer.image = used == picture.rect() ? std::move(picture) : picture.copy(used);
-    if (opaque)
-        layer.image = std::move(layer.image).convertToFormat(QImage::Format_RGB32);
-    layer.offset = used.topLeft();
     return layer;
+}
+
+QByteArray encodedSource(const QString& path) {
+    const QResource resource(path);
+    if (!resource.isValid() || !resource.data())
+        return QByteArray();
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(resource.data()),
+                                   int(resource.size()));
 }
 
 } // namespace
 
-// Decoded on first use while shown. A picture equal to one already decoded (the progress
-// page's four are one image) shares its pixels.
+// Decoded on first use while shown. A picture encoded like one already decoded (the
+// progress page's four are one image) shares its layer without being decoded again.
 AnimatedSequence::Layer AnimatedSequence::picture(const QString& path) {
     const QString name = path.isEmpty() ? kDefaultPicture : path;
     const auto known = decoded.constFind(name);
     if (known != decoded.constEnd())
         return *known;
-    Layer loaded = trimmed(loadPicture(name));
-    for (const Layer& other : qAsConst(decoded))
-        if (other.offset == loaded.offset && other.image == loaded.image)
-            loaded.image = other.image;
+    const QByteArray source = encodedSource(name);
+    if (!source.isEmpty())
+        for (const Layer& other : qAsConst(decoded))
+            if (other.source == source)
+                return *decoded.insert(name, other);
+    Layer loaded = tiled(loadPicture(name));
+    loaded.source = source;
     return *decoded.insert(name, loaded);
 }
 
@@ -151,11 +191,7 @@ QRect AnimatedSequence::stepPicturesRect() {
     // Hidden, nothing is repainted, and nothing is decoded for it.
     if (!isVisible())
         return rect();
-    QRect area;
-    for (const Layer& layer : {picture(currentStep.from), picture(currentStep.to)})
-        if (!layer.image.isNull())
-            area |= QRect(layer.offset, layer.image.size());
-    return area;
+    return picture(currentStep.from).bounds | picture(currentStep.to).bounds;
 }
 
 // Composed straight onto the window: a frame of its own would hold another page-sized
@@ -171,9 +207,12 @@ void AnimatedSequence::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (!pictureArea.contains(rect()))
         painter.setClipRect(pictureArea);
-    painter.drawImage(back.offset, back.image);
+    for (const Layer::Tile& tile : back.tiles)
+        painter.drawImage(tile.offset, tile.image);
     painter.setOpacity(qBound(0.0, shown->opacityFrom, 1.0));
-    painter.drawImage(from.offset, from.image);
+    for (const Layer::Tile& tile : from.tiles)
+        painter.drawImage(tile.offset, tile.image);
     painter.setOpacity(qBound(0.0, shown->opacityTo, 1.0));
-    painter.drawImage(to.offset, to.image);
+    for (const Layer::Tile& tile : to.tiles)
+        painter.drawImage(tile.offset, tile.image);
 }

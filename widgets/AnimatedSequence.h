@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <optional>
 
@@ -46,10 +48,17 @@ public:
 
     CrossfadeSequence sequence;
 
-    // A decoded picture without its transparent margins, and where it goes.
+    // A decoded picture as the parts of it that hold any ink (a page picture is mostly
+    // clear), each where it goes, and the box around them.
     struct Layer {
-        QImage image;
-        QPoint offset;
+        struct Tile {
+            QImage image;
+            QPoint offset;
+        };
+        QVector<Tile> tiles;
+        QRect bounds;
+        // The encoded picture it was decoded from, when known: equal ones share a layer.
+        QByteArray source;
     };
 
 signals:
