@@ -5,8 +5,8 @@
 
 namespace {
 const int kTextFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
-// Rows a strip holds beyond the band: a new strip every 20 s of scrolling.
-const int kStripLead = 400;
+// Rows a strip holds beyond the band: a new strip every 5 s of scrolling.
+const int kStripLead = 100;
 } // namespace
 
 AnimatedPhrasesChoc::AnimatedPhrasesChoc(QWidget* parent, Qt::WindowFlags f) : QLabel(parent, f) {}
@@ -90,10 +90,8 @@ void AnimatedPhrasesChoc::paintEvent(QPaintEvent*) {
         return;
     // The size of the last layout holds until the next setPhrases.
     const QRect window(0, offset, pixRect.width(), bandHeight);
-    if (pixmap.isNull() || window.top() < stripTop ||
-        window.bottom() >= stripTop + pixmap.height())
+    if (pixmap.isNull() || window.top() < stripTop || window.bottom() >= stripTop + pixmap.height())
         renderStrip();
     QPainter painter(this);
-    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap,
-                       window.translated(0, -stripTop));
+    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window.translated(0, -stripTop));
 }

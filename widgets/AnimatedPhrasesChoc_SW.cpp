@@ -17,8 +17,8 @@ const char kThemePath[] = "/star-wars-theme-song.wav";
 
 const QString kBackground = QStringLiteral(":/Pages2/0-fond");
 const QColor kTextColour(220, 182, 81);
-// Rows a strip holds beyond the band: a new strip every 20 s of crawling.
-const int kStripLead = 400;
+// Rows a strip holds beyond the band: a new strip every 5 s of crawling.
+const int kStripLead = 100;
 const QPainter::RenderHints kHints =
     QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform;
 
@@ -132,15 +132,14 @@ QImage AnimatedPhrasesChoc_SW::makeFadeImage(const QImage& fadeSource) {
     return fade;
 }
 
-// The strip of page background behind the upper half of the band. The whole background
-// is decoded only for the time it takes to cut the strip out.
+// The strip of page background behind the upper half of the band, faded. The background
+// and the strip are decoded and cut only for the time it takes to build it.
 void AnimatedPhrasesChoc_SW::buildFade() {
     const int h2 = height() / 2;
     const QImage background(kBackground);
-    fadeSource = background.isNull() ? QImage()
-                                     : background.copy(QRect(pos(), QSize(width(), h2)))
-                                           .convertToFormat(QImage::Format_ARGB32);
-    fadeImage = makeFadeImage(fadeSource);
+    fadeImage = background.isNull()
+                    ? QImage()
+                    : makeFadeImage(background.copy(QRect(pos(), QSize(width(), h2))));
     fadeBuilt = true;
 }
 
@@ -240,7 +239,7 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
             const int c0 = clampX(x0), c1 = clampX(x0 + 1);
             const QRgb p00 = row0[c0], p01 = row0[c1], p10 = row1[c0], p11 = row1[c1];
             if ((p00 | p01 | p10 | p11) == 0)
-                continue;  // most of the band is blank
+                continue; // most of the band is blank
             const uint wx = uint(sx >> 8) & 0xff;
             out[x] = mix(mix(p00, p01, wx), mix(p10, p11, wx), wy);
         }

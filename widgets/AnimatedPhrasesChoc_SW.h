@@ -63,7 +63,6 @@ protected:
     int offset = 0;
     int limit = 0;
     int bandHeight = 0;
-    QImage fadeSource;
     QImage fadeImage;
     QImage frame;
     bool fadeBuilt = false;
