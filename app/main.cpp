@@ -8,12 +8,22 @@
 #include <csignal>
 #include <cstdio>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 // Exit status when no HID DFU library can be loaded (documented in the README).
 constexpr int kExitNoHidDfuLibrary = 2;
 } // namespace
 
 int main(int argc, char* argv[]) {
+#ifdef __GLIBC__
+    // Pictures of a megabyte or two come and go with the pages. Mapped each on its own,
+    // they go back to the system when freed, instead of leaving holes in the heap that
+    // keep the process as large as its largest page ever was.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     QApplication app(argc, argv);
 #ifdef SIGPIPE
     // Output whose reader has gone (a closed pipe) must fail quietly, not end a transfer.

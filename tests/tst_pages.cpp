@@ -95,6 +95,32 @@ const auto limitOf = [](auto* animator, const QStringList& phrases) {
     return animator->offsetLimit();
 };
 
+// Frames of a whole cycle that differ between an animator ticking its way along and one
+// hidden and shown before each frame, which then draws from text rendered afresh at that row.
+template <class Animator> int strayFrames() {
+    QWidget page;
+    QList<Animator*> pair{new Animator(&page), new Animator(&page)};
+    for (Animator* animator : pair) {
+        animator->setGeometry(20, 381, 761, 120);
+        animator->setFont(QFont("Arial", 24));
+        animator->setPhrases(QVector<QString>(8, "HHHHHHHH HHHH HH").toList());
+        if constexpr (std::is_same_v<Animator, AnimatedPhrasesChoc_SW>) // nobody listens there
+            animator->setThemeSource(QUrl("http://127.0.0.1:1/theme.wav"));
+    }
+    page.show();
+    int stray = painted(pair[0]) != painted(pair[1]); // laid out
+    for (Animator* animator : pair)
+        animator->start();
+    for (int offset = 0; offset <= pair[0]->offsetLimit(); ++offset) {
+        pair[1]->hide();
+        pair[1]->show();
+        stray += painted(pair[0]) != painted(pair[1]);
+        tick(pair[0]);
+        tick(pair[1]);
+    }
+    return stray;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Frame)
@@ -356,6 +382,12 @@ private slots:
         // The scroller went on where it stopped; a reset zeroes the percentage.
         QVERIFY(scroller->currentOffset() == 6 &&
                 !page.findChild<CircularProgressWidget*>()->value());
+    }
+
+    // The text is drawn a part at a time as the band moves on; the frames do not show where.
+    void textParts() {
+        QCOMPARE(strayFrames<AnimatedPhrasesChoc>(), 0);
+        QCOMPARE(strayFrames<AnimatedPhrasesChoc_SW>(), 0);
     }
 
     // Numbered lines kept on reset, their descriptions grey rich text.

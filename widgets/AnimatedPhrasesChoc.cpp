@@ -5,7 +5,9 @@
 
 namespace {
 const int kTextFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
-}
+// Rows a strip holds beyond the band: a new strip every 5 s of scrolling.
+const int kStripLead = 100;
+} // namespace
 
 AnimatedPhrasesChoc::AnimatedPhrasesChoc(QWidget* parent, Qt::WindowFlags f) : QLabel(parent, f) {}
 
@@ -39,16 +41,20 @@ void AnimatedPhrasesChoc::timerEvent(QTimerEvent* event) {
         offset = 0;
 }
 
-// Renders the whole text once, with a blank band of the widget's height above
-// and below it, so that the text enters from the bottom and leaves at the top.
+void AnimatedPhrasesChoc::hideEvent(QHideEvent* event) {
+    QLabel::hideEvent(event);
+    pixmap = QPixmap();
+}
+
+// The text picture has a blank band of the widget's height above and below the text,
+// so that the text enters from the bottom and leaves at the top.
 void AnimatedPhrasesChoc::layoutText() {
     const int w = width();
     const int h = height();
-    QFont font;
     QRect b;
     {
         QPainter probe(this);
-        font = probe.font();
+        textFont = probe.font();
         // Measured without a height limit: the text is never cut.
         b = probe.boundingRect(QRect(0, 0, w, 15000), kTextFlags, text);
     }
@@ -58,12 +64,20 @@ void AnimatedPhrasesChoc::layoutText() {
     offset = 0;
     pixRect = QRect(QPoint(0, 0), QPoint(w - 1, b.bottom() + 2 * h));
     textRect = QRect(QPoint(0, h), QPoint(w - 1, h + b.bottom()));
+    pixmap = QPixmap();
+}
 
-    pixmap = QPixmap(pixRect.size());
+// The rows from `offset` on, drawn by the same call as the whole picture would be, moved
+// up by whole pixels: the glyphs land on the same pixels.
+void AnimatedPhrasesChoc::renderStrip() {
+    stripTop = offset;
+    const int rows = qMin(bandHeight + kStripLead, pixRect.height() - stripTop);
+    pixmap = QPixmap(pixRect.width(), rows);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setPen(QColor(255, 255, 255));
-    painter.setFont(font);
+    painter.setFont(textFont);
+    painter.translate(0, -stripTop);
     painter.drawText(textRect, kTextFlags, text);
 }
 
@@ -72,10 +86,12 @@ void AnimatedPhrasesChoc::paintEvent(QPaintEvent*) {
         layoutText();
         dirty = false;
     }
-    if (pixmap.isNull())
+    if (pixRect.isEmpty())
         return;
-    QPainter painter(this);
     // The size of the last layout holds until the next setPhrases.
     const QRect window(0, offset, pixRect.width(), bandHeight);
-    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window);
+    if (pixmap.isNull() || window.top() < stripTop || window.bottom() >= stripTop + pixmap.height())
+        renderStrip();
+    QPainter painter(this);
+    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window.translated(0, -stripTop));
 }

@@ -5,8 +5,8 @@
 #include <QRect>
 #include <QStringList>
 
-// Band of catch phrases that scrolls upwards one pixel every 50 ms. The text is
-// rendered once into a tall picture; each frame copies a window of it.
+// Band of catch phrases that scrolls upwards one pixel every 50 ms. The text is laid
+// out once; the picture behind the band is rendered a strip at a time as it scrolls.
 class AnimatedPhrasesChoc : public QLabel {
 public:
     explicit AnimatedPhrasesChoc(QWidget* parent = nullptr, Qt::WindowFlags f = Qt::WindowFlags());
@@ -24,11 +24,17 @@ public:
 protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
     void layoutText();
+    void renderStrip();
 
+    // Rows stripTop onwards of the whole text picture (pixRect); the whole one would take
+    // tens of megabytes.
     QPixmap pixmap;
+    int stripTop = 0;
     QString text;
+    QFont textFont;
     QRect pixRect;
     QRect textRect;
     int offset = 0;

@@ -15,7 +15,10 @@ namespace {
 
 const char kThemePath[] = "/star-wars-theme-song.wav";
 
+const QString kBackground = QStringLiteral(":/Pages2/0-fond");
 const QColor kTextColour(220, 182, 81);
+// Rows a strip holds beyond the band: a new strip every 5 s of crawling.
+const int kStripLead = 100;
 const QPainter::RenderHints kHints =
     QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform;
 
@@ -54,9 +57,7 @@ AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(QWidget* parent, Qt::WindowFlags 
 
 AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(const QString& label, QWidget* parent,
                                                Qt::WindowFlags f)
-    : QLabel(label, parent, f),
-      background(QImage(QStringLiteral(":/Pages2/0-fond")).convertToFormat(QImage::Format_ARGB32)),
-      themeUrl(defaultThemeSource()) {}
+    : QLabel(label, parent, f), themeUrl(defaultThemeSource()) {}
 
 AnimatedPhrasesChoc_SW::~AnimatedPhrasesChoc_SW() = default;
 
@@ -131,11 +132,14 @@ QImage AnimatedPhrasesChoc_SW::makeFadeImage(const QImage& fadeSource) {
     return fade;
 }
 
-// The strip of page background behind the upper half of the band.
+// The strip of page background behind the upper half of the band, faded. The background
+// and the strip are decoded and cut only for the time it takes to build it.
 void AnimatedPhrasesChoc_SW::buildFade() {
     const int h2 = height() / 2;
-    fadeSource = background.isNull() ? QImage() : background.copy(QRect(pos(), QSize(width(), h2)));
-    fadeImage = makeFadeImage(fadeSource);
+    const QImage background(kBackground);
+    fadeImage = background.isNull()
+                    ? QImage()
+                    : makeFadeImage(background.copy(QRect(pos(), QSize(width(), h2))));
     fadeBuilt = true;
 }
 
@@ -144,15 +148,20 @@ void AnimatedPhrasesChoc_SW::moveEvent(QMoveEvent* event) {
     buildFade();
 }
 
+void AnimatedPhrasesChoc_SW::hideEvent(QHideEvent* event) {
+    QLabel::hideEvent(event);
+    pixmap = QImage();
+    frame = QImage();
+}
+
 void AnimatedPhrasesChoc_SW::layoutText() {
     const int w = width();
     const int h = height();
-    QFont font;
     QRect b;
     {
         QPainter probe(this);
         probe.setRenderHints(kHints);
-        font = probe.font();
+        textFont = probe.font();
         // Measured justified, drawn centred: both wrap at the same width.
         b = probe.boundingRect(QRect(0, 0, w, 15000),
                                Qt::AlignJustify | Qt::AlignTop | Qt::TextWordWrap, text);
@@ -163,13 +172,21 @@ void AnimatedPhrasesChoc_SW::layoutText() {
     offset = 0;
     pixRect = QRect(QPoint(0, 0), QPoint(w - 1, b.bottom() + 2 * h));
     textRect = QRect(QPoint(0, h / 2), QPoint(w - 1, b.bottom() + h / 2));
+    pixmap = QImage();
+}
 
-    pixmap = QImage(pixRect.size(), QImage::Format_ARGB32_Premultiplied);
+// The rows from `offset` on, drawn by the same call as the whole picture would be, moved
+// up by whole pixels: the glyphs land on the same pixels.
+void AnimatedPhrasesChoc_SW::renderStrip() {
+    stripTop = offset;
+    const int rows = qMin(bandHeight + kStripLead, pixRect.height() - stripTop);
+    pixmap = QImage(pixRect.width(), rows, QImage::Format_ARGB32_Premultiplied);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setPen(kTextColour);
-    painter.setFont(font);
+    painter.setFont(textFont);
     painter.setRenderHints(kHints);
+    painter.translate(0, -stripTop);
     painter.drawText(textRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text);
 }
 
@@ -204,10 +221,11 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
             continue;
         const int y0 = int(std::floor(sy));
         const uint wy = uint((sy - y0) * 256);
-        const QRgb* row0 = reinterpret_cast<const QRgb*>(
-            pixmap.constScanLine(offset + qBound(0, y0, srcH - 1)));
-        const QRgb* row1 = reinterpret_cast<const QRgb*>(
-            pixmap.constScanLine(offset + qBound(0, y0 + 1, srcH - 1)));
+        const int top = offset - stripTop;
+        const QRgb* row0 =
+            reinterpret_cast<const QRgb*>(pixmap.constScanLine(top + qBound(0, y0, srcH - 1)));
+        const QRgb* row1 =
+            reinterpret_cast<const QRgb*>(pixmap.constScanLine(top + qBound(0, y0 + 1, srcH - 1)));
         QRgb* out = reinterpret_cast<QRgb*>(frame.scanLine(y));
         // Source column in 16.16 fixed point, stepped across the row.
         const double dx = b.x() - a.x();
@@ -221,7 +239,7 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
             const int c0 = clampX(x0), c1 = clampX(x0 + 1);
             const QRgb p00 = row0[c0], p01 = row0[c1], p10 = row1[c0], p11 = row1[c1];
             if ((p00 | p01 | p10 | p11) == 0)
-                continue;  // most of the band is blank
+                continue; // most of the band is blank
             const uint wx = uint(sx >> 8) & 0xff;
             out[x] = mix(mix(p00, p01, wx), mix(p10, p11, wx), wy);
         }
@@ -236,7 +254,10 @@ void AnimatedPhrasesChoc_SW::paintEvent(QPaintEvent*) {
     // Rendered before any move event (e.g. grabbed while hidden): build it now.
     if (!fadeBuilt)
         buildFade();
-    if (!pixmap.isNull()) {
+    if (!pixRect.isEmpty()) {
+        if (pixmap.isNull() || offset < stripTop ||
+            offset + bandHeight > stripTop + pixmap.height())
+            renderStrip();
         renderCrawl();
         QPainter painter(this);
         painter.setRenderHints(kHints);

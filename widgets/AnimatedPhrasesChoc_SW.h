@@ -45,21 +45,24 @@ protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
     void layoutText();
+    void renderStrip();
     void buildFade();
     void renderCrawl();
 
-    QImage background;
-    // The rendered text; an image so that frames can be sampled from it.
+    // Rows stripTop onwards of the whole text picture (pixRect), rendered as the band
+    // reaches them; an image so that frames can be sampled from it.
     QImage pixmap;
+    int stripTop = 0;
     QString text;
+    QFont textFont;
     QRect pixRect;
     QRect textRect;
     int offset = 0;
     int limit = 0;
     int bandHeight = 0;
-    QImage fadeSource;
     QImage fadeImage;
     QImage frame;
     bool fadeBuilt = false;

@@ -1,9 +1,9 @@
 #include "AnimatedSequence.h"
 
-#include <QHash>
 #include <QImageReader>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QResource>
 #include <QTimerEvent>
 
 namespace {
@@ -12,58 +12,94 @@ const QString kDefaultPicture = QStringLiteral(":/Pages2/0-fond");
 
 // Premultiplied pixels compose several times faster; what is shown is the same.
 QImage loadPicture(const QString& path) {
-    return QImage(path.isEmpty() ? kDefaultPicture : path)
-        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
-// Cuts the fully transparent margins away (drawing them changes nothing) and marks a
-// picture without any transparency as such, so that it is copied rather than blended.
-AnimatedSequence::Layer trimmed(const QImage& picture) {
+// Rows per band when a picture is cut into tiles, and the widest run of clear columns
+// that a tile spans rather than being split in two.
+constexpr int kBandRows = 16;
+constexpr int kClearGap = 64;
+
+// Cuts the fully transparent parts away (drawing them changes nothing: a clear
+// premultiplied pixel leaves what is under it as it was, at any opacity). A picture
+// without any transparency stays whole and is marked as such, so that it is copied
+// rather than blended.
+AnimatedSequence::Layer tiled(QImage picture) {
     AnimatedSequence::Layer layer;
     if (picture.isNull())
         return layer;
-    int top = picture.height(), bottom = -1, left = picture.width(), right = -1;
+    const int w = picture.width(), h = picture.height();
     bool opaque = true;
-    for (int y = 0; y < picture.height(); ++y) {
+    for (int y = 0; y < h && opaque; ++y) {
         const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
-        for (int x = 0; x < picture.width(); ++x) {
-            const int alpha = qAlpha(line[x]);
-            opaque &= alpha == 255;
-            if (alpha) {
-                top = qMin(top, y);
-                bottom = y;
-                left = qMin(left, x);
-                right = qMax(right, x);
+        for (int x = 0; x < w && opaque; ++x)
+            opaque = qAlpha(line[x]) == 255;
+    }
+    if (opaque) {
+        layer.bounds = picture.rect();
+        layer.tiles.append({std::move(picture).convertToFormat(QImage::Format_RGB32), QPoint()});
+        return layer;
+    }
+    QVector<int> inkTop(w), inkBottom(w); // per column, within the band
+    for (int y0 = 0; y0 < h; y0 += kBandRows) {
+        const int y1 = qMin(h, y0 + kBandRows);
+        inkTop.fill(y1);
+        inkBottom.fill(-1);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+            for (int x = 0; x < w; ++x)
+                if (qAlpha(line[x])) {
+                    inkTop[x] = qMin(inkTop[x], y);
+                    inkBottom[x] = y;
+                }
+        }
+        for (int x = 0; x < w;) {
+            if (inkBottom[x] < 0) {
+                ++x;
+                continue;
             }
+            const int left = x;
+            int right = x, top = inkTop[x], bottom = inkBottom[x];
+            for (++x; x < w && x - right <= kClearGap; ++x)
+                if (inkBottom[x] >= 0) {
+                    right = x;
+                    top = qMin(top, inkTop[x]);
+                    bottom = qMax(bottom, inkBottom[x]);
+                }
+            x = right + 1;
+            const QRect part(QPoint(left, top), QPoint(right, bottom));
+            layer.tiles.append({picture.copy(part), part.topLeft()});
+            layer.bounds |= part;
         }
     }
-    if (bottom < 0)
-        return layer;
-    const QRect used(QPoint(left, top), QPoint(right, bottom));
-    layer.image = used == picture.rect() ? picture : picture.copy(used);
-    if (opaque)
-        layer.image = layer.image.convertToFormat(QImage::Format_RGB32);
-    layer.offset = used.topLeft();
     return layer;
+}
+
+QByteArray encodedSource(const QString& path) {
+    const QResource resource(path);
+    if (!resource.isValid() || !resource.data())
+        return QByteArray();
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(resource.data()),
+                                   int(resource.size()));
 }
 
 } // namespace
 
-AnimatedSequence::Layer AnimatedSequence::layer(const QString& path) {
+// Decoded on first use while shown. A picture encoded like one already decoded (the
+// progress page's four are one image) shares its layer without being decoded again.
+AnimatedSequence::Layer AnimatedSequence::picture(const QString& path) {
     const QString name = path.isEmpty() ? kDefaultPicture : path;
-    // Resources never change, so each is decoded once for the whole process (every
-    // page starts from the same backdrop); files are read again.
-    static QHash<QString, Layer> decodedResources;
-    const bool resource = name.startsWith(QLatin1Char(':'));
-    if (resource) {
-        const auto cached = decodedResources.constFind(name);
-        if (cached != decodedResources.constEnd())
-            return *cached;
-    }
-    const Layer loaded = trimmed(loadPicture(name));
-    if (resource)
-        decodedResources.insert(name, loaded);
-    return loaded;
+    const auto known = decoded.constFind(name);
+    if (known != decoded.constEnd())
+        return *known;
+    const QByteArray source = encodedSource(name);
+    if (!source.isEmpty())
+        for (const Layer& other : qAsConst(decoded))
+            if (other.source == source)
+                return *decoded.insert(name, other);
+    Layer loaded = tiled(loadPicture(name));
+    loaded.source = source;
+    return *decoded.insert(name, loaded);
 }
 
 CrossfadeStep::CrossfadeStep(const QString& from, int duration, int tickCount, const QString& to)
@@ -77,10 +113,7 @@ AnimatedSequence::AnimatedSequence(QWidget* parent, Qt::WindowFlags f)
 AnimatedSequence::AnimatedSequence(const QString& text, QWidget* parent, Qt::WindowFlags f)
     : QLabel(text, parent, f) {
     const QSize pictureSize = QImageReader(kDefaultPicture).size();
-    const QSize size = pictureSize.isValid() ? pictureSize : QSize(801, 601);
-    background = layer(kDefaultPicture);
-    canvas = QImage(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
+    pictureArea = QRect(QPoint(0, 0), pictureSize.isValid() ? pictureSize : QSize(801, 601));
 }
 
 void AnimatedSequence::start() {
@@ -103,7 +136,7 @@ void AnimatedSequence::stop() {
 }
 
 void AnimatedSequence::setBackground(const QString& path) {
-    background = layer(path);
+    background = path;
     backgroundChanged = true;
 }
 
@@ -112,12 +145,15 @@ void AnimatedSequence::loadStep(int index) {
     opacityTo = 0.0;
     stepIndex = index;
     currentStep = sequence.steps.at(index);
-    fromPicture = layer(currentStep.from);
-    toPicture = currentStep.to == currentStep.from ? fromPicture : layer(currentStep.to);
 }
 
 void AnimatedSequence::startTimerFor(const CrossfadeStep& step) {
     timerId = startTimer(step.interval, Qt::CoarseTimer);
+}
+
+void AnimatedSequence::hideEvent(QHideEvent* event) {
+    QLabel::hideEvent(event);
+    decoded.clear();
 }
 
 void AnimatedSequence::timerEvent(QTimerEvent* event) {
@@ -151,26 +187,32 @@ void AnimatedSequence::timerEvent(QTimerEvent* event) {
     }
 }
 
-QRect AnimatedSequence::stepPicturesRect() const {
-    QRect area;
-    for (const Layer* picture : {&fromPicture, &toPicture})
-        if (!picture->image.isNull())
-            area |= QRect(picture->offset, picture->image.size());
-    return area;
+QRect AnimatedSequence::stepPicturesRect() {
+    // Hidden, nothing is repainted, and nothing is decoded for it.
+    if (!isVisible())
+        return rect();
+    return picture(currentStep.from).bounds | picture(currentStep.to).bounds;
 }
 
-void AnimatedSequence::paintEvent(QPaintEvent* event) {
+// Composed straight onto the window: a frame of its own would hold another page-sized
+// picture for each page.
+void AnimatedSequence::paintEvent(QPaintEvent*) {
+    if (isRunning())
+        shown = Frame{background, currentStep.from, currentStep.to, opacityFrom, opacityTo};
+    if (!shown)
+        return;
+    const Layer back = picture(shown->background);
+    const Layer from = picture(shown->from);
+    const Layer to = picture(shown->to);
     QPainter painter(this);
-    if (isRunning()) {
-        QPainter compose(&canvas);
-        compose.setClipRegion(event->region());
-        compose.drawImage(background.offset, background.image);
-        compose.setOpacity(qBound(0.0, opacityFrom, 1.0));
-        compose.drawImage(fromPicture.offset, fromPicture.image);
-        compose.setOpacity(qBound(0.0, opacityTo, 1.0));
-        compose.drawImage(toPicture.offset, toPicture.image);
-    }
-    for (const QRect& area : event->region())
-        painter.drawImage(area, canvas, area);
+    if (!pictureArea.contains(rect()))
+        painter.setClipRect(pictureArea);
+    for (const Layer::Tile& tile : back.tiles)
+        painter.drawImage(tile.offset, tile.image);
+    painter.setOpacity(qBound(0.0, shown->opacityFrom, 1.0));
+    for (const Layer::Tile& tile : from.tiles)
+        painter.drawImage(tile.offset, tile.image);
+    painter.setOpacity(qBound(0.0, shown->opacityTo, 1.0));
+    for (const Layer::Tile& tile : to.tiles)
+        painter.drawImage(tile.offset, tile.image);
 }
-

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QList>
 #include <QString>
+#include <QVector>
+
+#include <optional>
 
 // One cross-fade: `from` fades out while `to` fades in, in tickCount ticks.
 struct CrossfadeStep {
@@ -43,10 +48,17 @@ public:
 
     CrossfadeSequence sequence;
 
-    // A decoded picture without its transparent margins, and where it goes.
+    // A decoded picture as the parts of it that hold any ink (a page picture is mostly
+    // clear), each where it goes, and the box around them.
     struct Layer {
-        QImage image;
-        QPoint offset;
+        struct Tile {
+            QImage image;
+            QPoint offset;
+        };
+        QVector<Tile> tiles;
+        QRect bounds;
+        // The encoded picture it was decoded from, when known: equal ones share a layer.
+        QByteArray source;
     };
 
 signals:
@@ -56,22 +68,31 @@ signals:
 protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void loadStep(int index);
     void startTimerFor(const CrossfadeStep& step);
-    static Layer layer(const QString& path);
-    QRect stepPicturesRect() const;
+    Layer picture(const QString& path);
+    QRect stepPicturesRect();
 
     int stepIndex = 0;
     CrossfadeStep currentStep;
     double opacityFrom = 1.0;
     double opacityTo = 0.0;
     int timerId = 0;
-    Layer background;
+    QString background;
     bool backgroundChanged = false;
-    QImage canvas;
-    // The step's pictures, decoded once rather than at every frame.
-    Layer fromPicture;
-    Layer toPicture;
+    // The last frame composed while running: it stays once the sequence stops, and
+    // there is none before the first start().
+    struct Frame {
+        QString background, from, to;
+        double opacityFrom, opacityTo;
+    };
+    std::optional<Frame> shown;
+    // Where pictures are drawn: the size of a page picture.
+    QRect pictureArea;
+    // The pictures decoded for this sequence while it is on screen, by path: composed
+    // at every frame, and let go when it is hidden.
+    QHash<QString, Layer> decoded;
 };
