@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QNetworkProxyFactory>
+#include <QPlainTextEdit>
 #include <QTimerEvent>
 
 #include <cstdlib>
@@ -112,6 +113,7 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
                         tr("Impossible d'écrire un fichier temporaire sur votre disque. "
                            "Peut-être faut-il faire un peu de place ?"),
                         QMessageBox::Ok, QMessageBox::NoButton);
+        supportLog.end(QStringLiteral("the firmware image could not be written"));
         std::exit(-1);
     }
     firmwarePath = dfuData.tempFileName();
@@ -263,11 +265,12 @@ void KernoTindalUpdateDlg::stepStateMachine() {
         {ID_NETWORK_ERROR_ENTER, ID_NETWORK_ERROR, ID_NETWORK_ERROR_EXIT, &D::showPageNetworkError,
          nullptr},
         {ID_DFU_ERROR_ENTER, ID_DFU_ERROR, ID_DFU_ERROR_EXIT, &D::enterDfuError, nullptr},
-        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::showPageDfuDone, nullptr},
+        {ID_RESETED_ENTER, ID_RESETED, ID_RESETED_EXIT, &D::enterDone, nullptr},
     };
     for (const State& state : states) {
         if (currentState == state.enter) {
             currentState = state.id;
+            supportLog.stateEntered(StateMachineEngine::stateName(state.id));
             (this->*state.entry)();
         } else if (currentState == state.id) {
             if (state.tick)
@@ -281,6 +284,14 @@ void KernoTindalUpdateDlg::stepStateMachine() {
 void KernoTindalUpdateDlg::enterDfuError() {
     UnifiedHidAPI::getInstance()->DisconnectDevice();
     showPageFailed();
+    const auto* errorContext =
+        failedPage.findChild<QPlainTextEdit*>(QStringLiteral("pErrorContext"));
+    supportLog.outcome(QStringLiteral("failure"), errorContext->toPlainText());
+}
+
+void KernoTindalUpdateDlg::enterDone() {
+    showPageDfuDone();
+    supportLog.outcome(QStringLiteral("done"));
 }
 
 void KernoTindalUpdateDlg::welcomeGoNext() {
@@ -305,6 +316,7 @@ void KernoTindalUpdateDlg::tryConnect() {
 
 void KernoTindalUpdateDlg::startUpgrade() {
     showPageProgress();
+    supportLog.note(QStringLiteral("firmware file: ") + firmwarePath);
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
     const int status = api->Upgrade(firmwarePath, false);
     if (!api->isInError()) {

@@ -9,6 +9,7 @@
 #include "PageNetworkErrorForm.h"
 #include "PageWelcomeForm.h"
 #include "ShortcutAction.h"
+#include "SupportLog.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -64,6 +65,7 @@ private:
     void pollProgress();
     void startResetTimers();
     void enterDfuError();
+    void enterDone();
 
     void showPage(StackPageWidget& page);
     void showPageWelcome() { showPage(welcomePage); }
@@ -122,4 +124,6 @@ private:
     QTimer timerBeforeReset;
     QTimer timerBeforeCheckStatus;
     QTimer timerUpgradedTooLong;
+
+    SupportLog supportLog{dfuData.version, dfuData.name()};
 };
