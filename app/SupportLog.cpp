@@ -10,13 +10,14 @@
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
-#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <functional>
 #include <poll.h>
-#include <thread>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -32,163 +33,241 @@ QByteArray timeStamp() {
 
 #ifdef Q_OS_UNIX
 
-// Copies standard output and standard error on to where they went and hands
-// each of their lines to a sink: one pipe per stream, one thread reading them.
-class OutputTee {
-public:
-    using Sink = std::function<void(const char* stream, const QByteArray& line)>;
+namespace {
 
-    // Null when a tee runs already (one per process) or nothing could be redirected.
-    static std::unique_ptr<OutputTee> start(Sink sink);
-    ~OutputTee();
+// Longer lines are cut, so that a stream without line ends cannot grow without bound.
+constexpr size_t kLongestLine = 4096;
+
+// Writes the digits of a number; returns the end.
+char* digits(char* p, unsigned long value, int width) {
+    char reversed[24];
+    int n = 0;
+    do {
+        reversed[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0 || n < width);
+    while (n > 0)
+        *p++ = reversed[--n];
+    return p;
+}
+
+// The copying process, forked from a process with threads: from here on only
+// system calls, no allocation, no lock.
+class LineCopier {
+public:
+    LineCopier(int logFd, long utcOffset) : logFd(logFd), utcOffset(utcOffset) {}
+
+    // Ends the process; doneFd closes with it.
+    [[noreturn]] void run(int stdoutPipe, int stderrPipe, int doneFd) {
+        // Its end comes from the pipes: a Ctrl+C meant for the updater must not
+        // leave the updater writing into a pipe nobody reads.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+            sigaction(s, &ignore, nullptr);
+        rlimit limit{};
+        const int fdEnd = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                              ? int(limit.rlim_cur)
+                              : 65536;
+        for (int fd = 3; fd < fdEnd; ++fd) {
+            if (fd != stdoutPipe && fd != stderrPipe && fd != logFd && fd != doneFd)
+                close(fd);
+        }
+        Stream streams[2] = {{stdoutPipe, 1, "stdout: ", {}, 0},
+                             {stderrPipe, 2, "stderr: ", {}, 0}};
+        for (int open = 2; open > 0;) {
+            pollfd fds[2] = {{streams[0].in, POLLIN, 0}, {streams[1].in, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].revents && !copy(streams[i])) {
+                    close(streams[i].in);
+                    streams[i].in = -1;
+                    open -= 1;
+                }
+            }
+        }
+        writeRepeats();
+        _exit(0);
+    }
 
 private:
     struct Stream {
-        const char* name;
-        int fd;
-        int original;
-        int readEnd;
-        bool forwarding;
-        QByteArray partial;
+        int in;
+        int out;
+        const char* tag;
+        char partial[kLongestLine];
+        size_t size;
     };
-    // Longer lines are cut, so that a stream without line ends cannot grow memory.
-    static constexpr int kLongestLine = 4096;
 
-    explicit OutputTee(Sink s) : sink(std::move(s)) {}
-    bool redirect(Stream& s);
-    bool pump(Stream& s);
-    void run();
+    // Forwards what came and logs its whole lines; false at the end of the stream.
+    bool copy(Stream& s) {
+        char buffer[4096];
+        const ssize_t n = read(s.in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            return true;
+        if (n <= 0) {
+            if (s.size > 0)
+                logLine(s);
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(s.out, buffer + done, size_t(n - done));
+            if (w < 0 && errno != EINTR)
+                break; // nobody reads there any more: the log goes on
+            done += w > 0 ? w : 0;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\n')
+                s.partial[s.size++] = buffer[i];
+            if (buffer[i] == '\n' || s.size == kLongestLine)
+                logLine(s);
+        }
+        return true;
+    }
 
-    Sink sink;
-    Stream streams[2] = {{"stdout", 1, -1, -1, true, {}}, {"stderr", 2, -1, -1, true, {}}};
-    int stopPipe[2] = {-1, -1};
-    std::thread thread;
-    static std::atomic<bool> running;
+    // A line repeated one after the other (a connection attempt every 80 ms while
+    // no speaker is plugged in) is logged once, then once more with its count at
+    // the time of the last one.
+    void logLine(Stream& s) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const size_t tagSize = std::strlen(s.tag);
+        const bool same = lastSize == tagSize + s.size && std::memcmp(last, s.tag, tagSize) == 0 &&
+                          std::memcmp(last + tagSize, s.partial, s.size) == 0;
+        if (same) {
+            repeats += 1;
+            lastRepeat = now;
+        } else {
+            writeRepeats();
+            std::memcpy(last, s.tag, tagSize);
+            std::memcpy(last + tagSize, s.partial, s.size);
+            lastSize = tagSize + s.size;
+            writeLast(now, "", 0);
+        }
+        s.size = 0;
+    }
+
+    void writeRepeats() {
+        if (repeats == 0)
+            return;
+        char count[40] = " (";
+        char* p = digits(count + 2, repeats, 1);
+        std::memcpy(p, " more times)", 12);
+        writeLast(lastRepeat, count, size_t(p + 12 - count));
+        repeats = 0;
+    }
+
+    // "HH:MM:SS.mmm <line><suffix>" in one write, so that it lands whole.
+    void writeLast(const timespec& when, const char* suffix, size_t suffixSize) {
+        char line[kLongestLine + 64];
+        const long day = ((when.tv_sec + utcOffset) % 86400 + 86400) % 86400;
+        char* p = digits(line, day / 3600, 2);
+        *p++ = ':';
+        p = digits(p, day / 60 % 60, 2);
+        *p++ = ':';
+        p = digits(p, day % 60, 2);
+        *p++ = '.';
+        p = digits(p, when.tv_nsec / 1000000, 3);
+        *p++ = ' ';
+        std::memcpy(p, last, lastSize);
+        p += lastSize;
+        std::memcpy(p, suffix, suffixSize);
+        p += suffixSize;
+        *p++ = '\n';
+        if (::write(logFd, line, size_t(p - line)) < 0) {
+            // A full disk: the update goes on without its log.
+        }
+    }
+
+    int logFd;
+    long utcOffset;
+    char last[kLongestLine + 16];
+    size_t lastSize = 0;
+    unsigned long repeats = 0;
+    timespec lastRepeat{};
 };
 
-std::atomic<bool> OutputTee::running{false};
+} // namespace
 
-std::unique_ptr<OutputTee> OutputTee::start(Sink sink) {
-    if (running.exchange(true))
+// Points standard output and standard error into pipes read by a copying process,
+// which forwards everything on to where they went before and logs each line. A
+// process of its own, so that the last words of a crash still get through.
+class OutputTee {
+public:
+    // Null when a tee runs already (one per process) or the streams cannot be copied.
+    static std::unique_ptr<OutputTee> start(int logFd, long utcOffset);
+    // Puts the streams back and lets the copying process pass the last lines on.
+    ~OutputTee();
+
+private:
+    OutputTee() = default;
+    int originals[2] = {-1, -1};
+    int copierGone = -1; // at its end once the copying process has ended
+    static bool running;
+};
+
+bool OutputTee::running = false;
+
+std::unique_ptr<OutputTee> OutputTee::start(int logFd, long utcOffset) {
+    // Standard output, standard error, and one whose end tells that the copier ended.
+    if (running)
         return nullptr;
-    std::unique_ptr<OutputTee> tee(new OutputTee(std::move(sink)));
-    if (pipe2(tee->stopPipe, O_CLOEXEC) != 0)
-        return nullptr;
+    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    bool made = true;
+    for (auto& p : pipes)
+        made = made && pipe2(p, O_CLOEXEC) == 0;
+    std::unique_ptr<OutputTee> tee(new OutputTee);
+    tee->originals[0] = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    tee->originals[1] = fcntl(2, F_DUPFD_CLOEXEC, 3);
     std::fflush(stdout);
     std::fflush(stderr);
-    const bool any = tee->redirect(tee->streams[0]) | tee->redirect(tee->streams[1]);
-    if (!any)
-        return nullptr;
-    // The thread takes no signal: they stay with the threads that wait for them.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        tee->thread = std::thread(&OutputTee::run, tee.get());
-    } catch (const std::system_error&) {
-        tee.reset();
+    const pid_t child = made && tee->originals[0] >= 0 && tee->originals[1] >= 0 ? fork() : -1;
+    if (child == 0) {
+        // A grandchild, adopted by init: nobody has to wait for it.
+        const pid_t grandchild = fork();
+        if (grandchild != 0)
+            _exit(grandchild > 0 ? 0 : 1);
+        LineCopier(logFd, utcOffset).run(pipes[0][0], pipes[1][0], pipes[2][1]);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return tee;
-}
-
-bool OutputTee::redirect(Stream& s) {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return false;
-    s.original = fcntl(s.fd, F_DUPFD_CLOEXEC, 3);
-    if (s.original < 0 || dup2(p[1], s.fd) < 0) {
-        if (s.original >= 0)
-            close(s.original);
-        s.original = -1;
-        close(p[0]);
-        close(p[1]);
-        return false;
+    int status = 1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    close(p[1]);
-    s.readEnd = p[0];
-    return true;
-}
-
-// Reads what is there; false at the end of the stream (or, draining, when it is empty).
-bool OutputTee::pump(Stream& s) {
-    char buffer[4096];
-    const ssize_t n = read(s.readEnd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return true;
-    if (n <= 0)
-        return false;
-    for (ssize_t done = 0; s.forwarding && done < n;) {
-        const ssize_t w = write(s.original, buffer + done, size_t(n - done));
-        if (w > 0)
-            done += w;
-        else if (errno != EINTR)
-            s.forwarding = false; // a closed reader must not stop the log
+    // Without a reader the streams stay as they are: a write into them would kill us.
+    running = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (running) {
+        dup2(pipes[0][1], 1);
+        dup2(pipes[1][1], 2);
+        tee->copierGone = pipes[2][0];
+        pipes[2][0] = -1;
     }
-    s.partial.append(buffer, int(n));
-    int from = 0;
-    for (int end; (end = s.partial.indexOf('\n', from)) >= 0; from = end + 1)
-        sink(s.name, s.partial.mid(from, end - from));
-    s.partial.remove(0, from);
-    if (s.partial.size() > kLongestLine) {
-        sink(s.name, s.partial);
-        s.partial.clear();
-    }
-    return true;
-}
-
-void OutputTee::run() {
-    for (;;) {
-        pollfd fds[3] = {{stopPipe[0], POLLIN, 0},
-                         {streams[0].readEnd, POLLIN, 0},
-                         {streams[1].readEnd, POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (fds[0].revents)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            Stream& s = streams[i];
-            if (fds[i + 1].revents && !pump(s)) {
-                close(s.readEnd);
-                s.readEnd = -1;
-            }
+    for (auto& p : pipes) {
+        for (int fd : p) {
+            if (fd >= 0)
+                close(fd);
         }
     }
-    // What was written before the streams went back is still in the pipes.
-    for (Stream& s : streams) {
-        if (s.readEnd >= 0) {
-            fcntl(s.readEnd, F_SETFL, fcntl(s.readEnd, F_GETFL) | O_NONBLOCK);
-            while (pump(s)) {
-            }
-        }
-        if (!s.partial.isEmpty())
-            sink(s.name, s.partial);
-    }
+    return running ? std::move(tee) : nullptr;
 }
 
 OutputTee::~OutputTee() {
     std::fflush(stdout);
     std::fflush(stderr);
-    for (Stream& s : streams) {
-        if (s.original >= 0)
-            dup2(s.original, s.fd);
+    for (int i = 0; i < 2; ++i) {
+        if (originals[i] < 0)
+            continue;
+        if (copierGone >= 0)
+            dup2(originals[i], i + 1);
+        close(originals[i]);
     }
-    if (thread.joinable()) {
-        // A child process may hold the pipes open: no waiting for their end.
-        const char stop = 0;
-        while (write(stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
+    if (copierGone >= 0) {
+        // Bounded: a child process of ours may still hold the pipes.
+        pollfd gone = {copierGone, POLLIN, 0};
+        while (poll(&gone, 1, 5000) < 0 && errno == EINTR) {
         }
-        thread.join();
+        close(copierGone);
+        running = false;
     }
-    for (int fd : {streams[0].original, streams[0].readEnd, streams[1].original, streams[1].readEnd,
-                   stopPipe[0], stopPipe[1]}) {
-        if (fd >= 0)
-            close(fd);
-    }
-    running = false;
 }
 
 #else
@@ -211,7 +290,8 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     file.setFileName(dir.filePath(QStringLiteral("run-%1-%2.log")
                                       .arg(now.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")))
                                       .arg(QCoreApplication::applicationPid())));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+    // Appending: the copying process writes into the same file.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return;
 
     const QString library = HidDfuLibrary::fileName();
@@ -222,9 +302,7 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
                    library.isEmpty() ? QStringLiteral("none loaded") : library)
               .toUtf8());
 #ifdef Q_OS_UNIX
-    tee = OutputTee::start([this](const char* stream, const QByteArray& line) {
-        streamLine(QByteArray(stream) + ": " + line);
-    });
+    tee = OutputTee::start(file.handle(), now.offsetFromUtc());
 #endif
 }
 
@@ -269,31 +347,7 @@ void SupportLog::end(const QString& what) {
     tee.reset();
 }
 
-// A line repeated at every connection attempt while no speaker is plugged in
-// is written once, then counted: an hour of waiting stays a few lines.
-void SupportLog::streamLine(const QByteArray& text) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (text == lastStreamLine) {
-        repeats += 1;
-        lastRepeatTime = timeStamp();
-        return;
-    }
-    writeLocked(timeStamp() + text + '\n');
-    lastStreamLine = text;
-}
-
 void SupportLog::write(const QByteArray& text) {
-    std::lock_guard<std::mutex> lock(mutex);
-    writeLocked(text);
-}
-
-void SupportLog::writeLocked(const QByteArray& text) {
-    if (!file.isOpen())
-        return;
-    if (repeats > 0)
-        file.write(lastRepeatTime + "(the line above again, " + QByteArray::number(repeats) +
-                   " times)\n");
-    repeats = 0;
-    lastStreamLine.clear();
-    file.write(text);
+    if (file.isOpen())
+        file.write(text);
 }

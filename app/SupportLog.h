@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <memory>
-#include <mutex>
 
 class OutputTee;
 
@@ -27,19 +26,13 @@ public:
     void note(const QString& text);
     // done, failure, signal...: the first outcome counts; details are indented below it.
     void outcome(const QString& what, const QString& details = QString());
-    // An outcome before a hard exit: output is copied to its streams until then.
+    // An outcome before a hard exit.
     void end(const QString& what);
 
 private:
-    void streamLine(const QByteArray& text);
     void write(const QByteArray& text);
-    void writeLocked(const QByteArray& text);
 
-    std::mutex mutex;
     QFile file;
-    QByteArray lastStreamLine;
-    QByteArray lastRepeatTime;
-    int repeats = 0;
     bool outcomeWritten = false;
     std::unique_ptr<OutputTee> tee;
 };
