@@ -12,6 +12,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QNetworkProxyFactory>
+#include <QPlainTextEdit>
 #include <QTimerEvent>
 
 #include <csignal>
@@ -128,6 +129,7 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
                         tr("Impossible d'écrire un fichier temporaire sur votre disque. "
                            "Peut-être faut-il faire un peu de place ?"),
                         QMessageBox::Ok, QMessageBox::NoButton);
+        supportLog.end(QStringLiteral("the firmware image could not be written"));
         std::exit(-1);
     }
     firmwarePath = dfuData.tempFileName();
@@ -208,6 +210,7 @@ int KernoTindalUpdateDlg::stopOnSignal(int number) {
                                    "pas à jour, relancez la mise à jour.")
                                     .arg(QLatin1String(name))));
     std::fflush(stderr);
+    supportLog.outcome(QStringLiteral("interrupted by ") + QLatin1String(name));
     return kExitSignalBase + number;
 }
 
@@ -314,6 +317,7 @@ void KernoTindalUpdateDlg::stepStateMachine() {
     for (const State& state : states) {
         if (currentState == state.enter) {
             currentState = state.id;
+            supportLog.stateEntered(StateMachineEngine::stateName(state.id));
             (this->*state.entry)();
         } else if (currentState == state.id) {
             if (state.tick)
@@ -329,11 +333,15 @@ void KernoTindalUpdateDlg::enterDfuError() {
     UnifiedHidAPI::getInstance()->DisconnectDevice();
     sleepInhibitor.release();
     showPageFailed();
+    const auto* errorContext =
+        failedPage.findChild<QPlainTextEdit*>(QStringLiteral("pErrorContext"));
+    supportLog.outcome(QStringLiteral("failure"), errorContext->toPlainText());
 }
 
 void KernoTindalUpdateDlg::enterDone() {
     sleepInhibitor.release();
     showPageDfuDone();
+    supportLog.outcome(QStringLiteral("done"));
 }
 
 void KernoTindalUpdateDlg::welcomeGoNext() {
@@ -370,6 +378,7 @@ void KernoTindalUpdateDlg::refuseSeveralSpeakers(int found) {
 
 void KernoTindalUpdateDlg::startUpgrade() {
     showPageProgress();
+    supportLog.note(QStringLiteral("firmware file: ") + firmwarePath);
     if (refusePlaceholder()) {
         requestState(ID_DFU_ERROR);
         return;

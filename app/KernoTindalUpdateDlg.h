@@ -10,6 +10,7 @@
 #include "PageWelcomeForm.h"
 #include "ShortcutAction.h"
 #include "SleepInhibitor.h"
+#include "SupportLog.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -134,4 +135,5 @@ private:
     QTimer timerUpgradedTooLong;
 
     SleepInhibitor sleepInhibitor;
+    SupportLog supportLog{dfuData.version, dfuData.name()};
 };

@@ -10,4 +10,6 @@ public:
     explicit StateMachineEngine(QObject* parent = nullptr);
 
     static qint32 newStateId(const QString& name);
+    // The name an identifier was handed out for.
+    static QString stateName(qint32 id);
 };

@@ -299,6 +299,60 @@ private slots:
                      .toList());
     }
 
+    void supportLog_data() {
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<QStringList>("expected"); // patterns, each somewhere in the log
+        const QStringList all = {"^firmware: V027 2017/03/13 \\(V027.dfu\\)$",
+                                 "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} state ID_WELCOME_INIT$",
+                                 " stderr: libHidDfu: a line$", " stderr: libHidDfu: a line "
+                                                                "\\(2 more times\\)$"};
+        QTest::newRow("done") << ".g.......rc." << true
+                              << all + QStringList{" state ID_UPGRADING$", " outcome: done$"};
+        QTest::newRow("failure")
+            << "3.g......" << true
+            << all + QStringList{" stdout: \\[\\[HID error\\]\\] .*\\(Upgrade\\):Upgrade failed",
+                                 " outcome: failure$",
+                                 "^    n°1 : KernoTindalUpdateDlg\\(419\\) :\\s+Failed to start "
+                                 "upgrade : -3 \\(Failed to open file \\(-3\\)\\)$"};
+        QTest::newRow("signal") << ".g.....T" << true
+                                << all + QStringList{" outcome: interrupted by SIGTERM$"};
+        QTest::newRow("closed") << "." << true << all + QStringList{" outcome: closed$"};
+        QTest::newRow("unwritable folder") << ".g.......rc." << false << QStringList();
+    }
+    // One log per run, the last ten kept; an update goes on when none can be written.
+    void supportLog() {
+        QFETCH(QString, events);
+        QFETCH(bool, writable);
+        QFETCH(QStringList, expected);
+        QTemporaryDir home;
+        const QByteArray before = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", home.path().toUtf8());
+        const QString folder = home.path() + "/kerno-tindal2-update";
+        QDir().mkpath(writable ? folder : home.path());
+        for (int i = 10; i < (writable ? 22 : 0); ++i) // twelve earlier runs
+            QFile(folder + QString("/run-20170313-0000%1.log").arg(i)).open(QIODevice::WriteOnly);
+        QFile(writable ? QString() : folder).open(QIODevice::WriteOnly); // a file in the way
+        fake.progress = {50, 100};
+        open();
+        std::fputs("libHidDfu: a line\nlibHidDfu: a line\nlibHidDfu: a line\n", stderr);
+        const QString trace = run(events);
+        QVERIFY(writable || trace.endsWith("17D100"));
+        d.reset();
+        qputenv("XDG_STATE_HOME", before);
+
+        const QStringList runs = QDir(folder).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(runs.size(), writable ? 10 : 0);
+        QVERIFY(!writable || runs.first() == "run-20170313-000013.log");
+        QFile log(folder + "/" + runs.value(9));
+        const QString text = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : "";
+        for (const QString& line : expected)
+            QVERIFY2(QRegularExpression(line, QRegularExpression::MultilineOption)
+                         .match(text)
+                         .hasMatch(),
+                     qPrintable(line + " not in:\n" + text));
+    }
+
     void cannotWriteTheFirmware_data() {
         QTest::addColumn<QString>("shell");
         QTest::newRow("unwritable TMPDIR") << "export TMPDIR=/nonexistent/kerno;";

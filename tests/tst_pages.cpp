@@ -194,6 +194,8 @@ private slots:
         QTest::newRow("full") << QList<int>{100, 100, 0, -5440};
         QTest::newRow("offset range") << QList<int>{13, 20, 10, -1632};
         QTest::newRow("range narrowed, value kept") << QList<int>{100, 50, 0, -10880};
+        QTest::newRow("above the range, ignored") << QList<int>{101, 100, 0, 0};
+        QTest::newRow("below the range, ignored") << QList<int>{-1, 100, 0, 0};
     }
 
     void arcSpans() {

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the QtTest suites, the end-to-end
-# runs under Xvfb, then the suites again under AddressSanitizer and
+# runs under Xvfb, the Debian package on a clean system (tools/check-package.sh),
+# then the suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (the fuzzer, sanitized already, and the end-to-end runs
 # are left out of that pass).
 set -eu
@@ -11,6 +12,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$top/build" -j "$jobs"
 (cd "$top/build" && ctest --output-on-failure -j "$jobs")
+
+# The package on a clean Debian 12 root; it needs root for debootstrap and chroot.
+if [ "$(id -u)" = 0 ]; then "$top/tools/check-package.sh"; else sudo "$top/tools/check-package.sh"; fi
 
 cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKERNO_SANITIZE=ON >/dev/null
 cmake --build "$top/build-asan" -j "$jobs"

@@ -2,11 +2,17 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibrary>
+
+#ifdef Q_OS_UNIX
+#include <dlfcn.h>
+#endif
 
 namespace {
 
 HidDfuFunctions loaded;
+const QLibrary* loadedLibrary = nullptr;
 const HidDfuFunctions* testFunctions = nullptr;
 bool loadTried = false;
 QString loadError;
@@ -30,6 +36,7 @@ bool resolveFrom(QLibrary& library) {
     f.virtualSpeaker =
         reinterpret_cast<hidDfuVirtualSpeaker_t>(library.resolve("hidDfuVirtualSpeaker"));
     loaded = f;
+    loadedLibrary = &library;
     loadError.clear();
     return true;
 }
@@ -54,18 +61,37 @@ bool HidDfuLibrary::load() {
     if (resolveFrom(platformSearch))
         return true;
     if (QCoreApplication::instance()) {
-        const QString firstError = loadError;
-        static QLibrary besideExecutable(
-            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("HidDfu")));
+        QString errors = loadError;
+        // Beside the executable (a build tree), then the package's private folder,
+        // found from the executable so that a relocated install works as well.
+        const QDir executableDir(QCoreApplication::applicationDirPath());
+        static QLibrary besideExecutable(executableDir.filePath(QStringLiteral("HidDfu")));
         if (resolveFrom(besideExecutable))
             return true;
-        loadError = firstError + QStringLiteral("; ") + loadError;
+        errors += QStringLiteral("; ") + loadError;
+        static QLibrary privateFolder(
+            executableDir.filePath(QStringLiteral(KERNO_PRIVATE_LIBRARY_DIR "/HidDfu")));
+        if (resolveFrom(privateFolder))
+            return true;
+        loadError = errors + QStringLiteral("; ") + loadError;
     }
     return false;
 }
 
 QString HidDfuLibrary::errorString() {
     return loadError;
+}
+
+QString HidDfuLibrary::fileName() {
+    if (!loadedLibrary)
+        return QString();
+#ifdef Q_OS_UNIX
+    // A library found by the platform's search knows only its bare name.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(loaded.connect), &info) && info.dli_fname)
+        return QFileInfo(QFile::decodeName(info.dli_fname)).absoluteFilePath();
+#endif
+    return loadedLibrary->fileName();
 }
 
 void HidDfuLibrary::installForTesting(const HidDfuFunctions* functions) {

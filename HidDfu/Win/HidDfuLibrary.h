@@ -20,10 +20,13 @@ struct HidDfuFunctions {
 class HidDfuLibrary {
 public:
     // Loads the library once; true when all five functions were resolved.
-    // The platform's search comes first, then the executable's directory.
+    // The platform's search comes first, then the executable's directory, then
+    // the private folder of an installed package (relative to the executable).
     static bool load();
     // Why the last load failed; empty when it did not.
     static QString errorString();
+    // The file of the loaded library; empty when none is loaded.
+    static QString fileName();
 
     // Tests replace the library with their own functions (nullptr: back to
     // the real library). The table must outlive its use.
