@@ -131,6 +131,10 @@ private slots:
         TuneServer server;
         AnimatedPhrasesChoc_SW crawl;
         crawl.setThemeSource(server.url("/star-wars-theme-song.wav"));
+        AnimatedPhrasesChoc_SW::soundOutputPresent = [] { return false; };
+        crawl.start(); // nothing to hear it on: not fetched
+        QVERIFY(!crawl.themeTune() && crawl.isRunning());
+        AnimatedPhrasesChoc_SW::soundOutputPresent = [] { return true; };
         crawl.start();
         QTRY_COMPARE(server.paths(), QStringList{"/star-wars-theme-song.wav"});
         const QSoundEffect* tune = crawl.themeTune(); // queued without a sound server

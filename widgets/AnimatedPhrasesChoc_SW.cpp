@@ -2,6 +2,7 @@
 
 #include "KernoWebSite.h"
 
+#include <QAudioDeviceInfo>
 #include <QMoveEvent>
 #include <QPainter>
 #include <QSoundEffect>
@@ -61,6 +62,10 @@ AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(const QString& label, QWidget* pa
 
 AnimatedPhrasesChoc_SW::~AnimatedPhrasesChoc_SW() = default;
 
+bool (*AnimatedPhrasesChoc_SW::soundOutputPresent)() = [] {
+    return !QAudioDeviceInfo::defaultOutputDevice().isNull();
+};
+
 QUrl AnimatedPhrasesChoc_SW::defaultThemeSource() {
     return QUrl(QLatin1String(kKernoWebSite) + QLatin1String(kThemePath));
 }
@@ -81,9 +86,12 @@ void AnimatedPhrasesChoc_SW::start() {
     stop();
     timerId = startTimer(50, Qt::CoarseTimer);
     // Made on first use: pages that never crawl open no sound server connection
-    // and fetch nothing.
+    // and fetch nothing. Without a sound output the tune could not be heard: it is
+    // not fetched, which spares the download and the TLS library it needs (4 MiB).
     if (!theme) {
         installAudioMessageFilter();
+        if (!soundOutputPresent())
+            return;
         theme.reset(new QSoundEffect);
         theme->setSource(themeUrl);
     }

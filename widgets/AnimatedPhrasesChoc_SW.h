@@ -33,8 +33,10 @@ public:
     static QUrl defaultThemeSource();
     void setThemeSource(const QUrl& url);
     QUrl themeSource() const { return themeUrl; }
-    // Null until the first start(): no audio or network is touched before.
+    // Null until the first start() with a sound output: no audio or network is touched before.
     const QSoundEffect* themeTune() const { return theme.get(); }
+    // Whether there is a sound output to play the tune on; tests put their own answer.
+    static bool (*soundOutputPresent)();
 
     // Band point (x, y) -> (w2 + 0.8 (x - w2) / (1 - 0.004 y), 0.5 y / (1 - 0.004 y)).
     static QTransform crawlTransform(int width);
