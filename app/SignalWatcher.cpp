@@ -16,6 +16,7 @@ const int kWatched[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previous[3];
 bool installed[3] = {};
 int socketPair[2] = {-1, -1};
+int told = 0;
 
 void onSignal(int number) {
     const int savedErrno = errno;
@@ -61,12 +62,17 @@ SignalWatcher::~SignalWatcher() {
         ::close(fd), fd = -1;
 }
 
+int SignalWatcher::caught() {
+    return told;
+}
+
 void SignalWatcher::readSignal() {
     char byte = 0;
     if (::read(socketPair[0], &byte, 1) != 1)
         return;
     giveBackHandlers();
     notifier->setEnabled(false);
+    told = byte;
     emit signalled(byte);
 }
 
@@ -74,6 +80,9 @@ void SignalWatcher::readSignal() {
 
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {}
 SignalWatcher::~SignalWatcher() = default;
+int SignalWatcher::caught() {
+    return 0;
+}
 void SignalWatcher::readSignal() {}
 
 #endif

@@ -15,6 +15,9 @@ public:
     explicit SignalWatcher(QObject* parent = nullptr);
     ~SignalWatcher() override;
 
+    // The signal told, 0 before any.
+    static int caught();
+
 signals:
     void signalled(int number);
 

@@ -34,7 +34,8 @@ Exit status:
   4    the file is refused: missing, not a regular file, damaged, for another
        device, or the placeholder image for a real speaker
   128+N  stopped by signal N (130: Ctrl+C, 143: SIGTERM, 129: SIGHUP); a
-       transfer under way is cancelled cleanly: run the update again
+       transfer under way is cancelled cleanly: run the update again; a second
+       signal ends the program at once
 )";
 
 int usage(const QString& why) {
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(KERNO_DFU_VERSION));
     // A closed pipe must not kill the program in the middle of a transfer.
     std::signal(SIGPIPE, SIG_IGN);
-    new cli::SignalWatcher(&app);
+    new SignalWatcher(&app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
