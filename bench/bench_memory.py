@@ -21,8 +21,8 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from updater_driver import (READY_BUTTON, Failure, Updater, classify, click, key,  # noqa: E402
-                            ready_visible, wait_x_server)
+from updater_driver import (Failure, Updater, classify, key, ready_visible,  # noqa: E402
+                            wait_x_server)
 
 FLOOR_TITLE = "^bench_memory floor$"
 BUDGET_MIB = 20
@@ -109,8 +109,7 @@ def run_updater(opts):
             if page != "other":
                 s.mark(page)
             if page == "welcome" and not pressed and ready_visible(shot):
-                x, y, w, h = READY_BUTTON
-                click(u.window, x + w // 2, y + h // 2)
+                u.click_ready()
                 pressed = True
         hold(u, opts.hold)
         key(u.window, "ctrl+alt+shift+3")

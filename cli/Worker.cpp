@@ -47,6 +47,15 @@ void Worker::run() {
         emit finished(NotOpened, code, lastError(nullptr));
         return;
     }
+    {
+        // A signal during the open: the speaker is left as it was, not half written.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) {
+            hidDfuClose(device);
+            emit finished(Stopped, HIDDFU_ERR_UPGRADE, QStringLiteral("stopped"));
+            return;
+        }
+    }
     QString error; // a fresh handle has none until something fails
     if (!file_.isEmpty()) {
         code = hidDfuDeviceUpgrade(device, QFile::encodeName(file_).constData(), 0);

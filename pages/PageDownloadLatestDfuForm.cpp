@@ -52,8 +52,8 @@ PageDownloadLatestDfuForm::PageDownloadLatestDfuForm(const ProxySettings* proxyS
                                                      QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDownloadLatestDfuForm),
       url(QLatin1String(kKernoWebSite) + QLatin1String(kLatestDfuPath), QUrl::TolerantMode),
-      request(url), manager(new QNetworkAccessManager(this)), reply(nullptr), tempFileName(),
-      tempFile(nullptr), proxySettings(proxySettings) {
+      request(url), manager(new QNetworkAccessManager(this)), reply(nullptr), tempFile(nullptr),
+      proxySettings(proxySettings) {
     setDownloadUrl(url);
     ui->setupUi(this);
     connect(manager, &QNetworkAccessManager::finished, this,
@@ -213,7 +213,5 @@ bool PageDownloadLatestDfuForm::store(QTemporaryFile* part) {
     doneWithTempFile();
     part->setParent(this);
     tempFile = part;
-    tempFileName =
-        QDir::tempPath() + QDir::separator() + QStringLiteral("KernoTindal2-MiseAJour.dfu");
     return true;
 }

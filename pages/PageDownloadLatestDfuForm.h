@@ -55,7 +55,6 @@ private:
     QNetworkRequest request;
     QNetworkAccessManager* manager;
     QPointer<QNetworkReply> reply;
-    QString tempFileName;
     QTemporaryFile* tempFile;
     const ProxySettings* proxySettings;
 };

@@ -142,6 +142,7 @@ private slots:
         crawl.stop(); // silent once stopped, playing again on the next start
         QVERIFY(!tune->isPlaying());
         crawl.start();
+        QVERIFY(tune->isPlaying());
         // Unreachable, the tune stays silent while the crawl runs.
         crawl.setThemeSource(QUrl("http://127.0.0.1:1/"));
         QTRY_COMPARE(tune->status(), QSoundEffect::Error);

@@ -35,6 +35,7 @@ root=$work/root
 # Mounts live in a private mount namespace and end with it: nothing is left
 # mounted inside the root when it is removed.
 trap 'rm -rf --one-file-system "$work"' EXIT
+trap 'exit 1' INT TERM HUP # through the EXIT trap: no root left behind
 [ -z "$cache" ] || mkdir -p "$cache/partial"
 in_root() { # [--net-off] [--user] command...: runs in the root with /proc, /dev and the cache
     net= user=
@@ -61,7 +62,7 @@ in_root useradd --create-home tester
 
 say "installing the package and the test tools with apt"
 apt_get update
-apt_get install --no-install-recommends xvfb xauth xkb-data x11-xkb-utils xdotool \
+apt_get install --no-install-recommends xvfb xauth xkb-data x11-xkb-utils xdotool xclip \
     imagemagick python3 "/tmp/${deb##*/}"
 
 say "running the installed demo command to the done page"
@@ -86,10 +87,11 @@ appstreamcli validate --no-net "$root$(echo "$files" | grep '^/usr/share/metainf
 # The menu entry's command as a desktop starts it: the hardware library from the
 # package's private folder, with no LD_LIBRARY_PATH.
 in_root --net-off --user sh -c 'QT_QPA_PLATFORM=offscreen "$1" & pid=$! n=0
+    trap "kill $pid 2>/dev/null" EXIT
     until grep -qs "^library: /usr/lib/kerno-tindal2-update/libHidDfu.so$" \
         ~/.local/state/kerno-tindal2-update/run-*.log; do
         n=$((n + 1)); [ $n -lt 150 ] && kill -0 $pid || exit 1; sleep 0.2
-    done; kill $pid' sh "$(sed -n 's/^Exec=//p' "$desktop")" ||
+    done' sh "$(sed -n 's/^Exec=//p' "$desktop")" ||
     fail "the menu entry's command does not start the updater on the hardware library"
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 for size in 16 24 32 48 64 128 256; do

@@ -1,9 +1,9 @@
 #!/bin/sh
 # Builds everything and runs every test: the QtTest suites, the end-to-end
-# runs under Xvfb, the Debian package on a clean system (tools/check-package.sh),
-# then the suites again under AddressSanitizer and
+# runs under Xvfb, the suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (the fuzzer, sanitized already, and the end-to-end runs
-# are left out of that pass).
+# are left out of that pass), then the Debian package on a clean system
+# (tools/check-package.sh), last as it needs root and Debian's mirror.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/install-deps.sh"
@@ -13,9 +13,9 @@ cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$top/build" -j "$jobs"
 (cd "$top/build" && ctest --output-on-failure -j "$jobs")
 
-# The package on a clean Debian 12 root; it needs root for debootstrap and chroot.
-if [ "$(id -u)" = 0 ]; then "$top/tools/check-package.sh"; else sudo "$top/tools/check-package.sh"; fi
-
 cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKERNO_SANITIZE=ON >/dev/null
 cmake --build "$top/build-asan" -j "$jobs"
 (cd "$top/build-asan" && ctest --output-on-failure -j "$jobs" -LE "no-sanitizer|fuzz")
+
+# The package on a clean Debian 12 root; it needs root for debootstrap and chroot.
+if [ "$(id -u)" = 0 ]; then "$top/tools/check-package.sh"; else sudo "$top/tools/check-package.sh"; fi

@@ -165,8 +165,8 @@ class Updater:
             e["LD_LIBRARY_PATH"] = library_dir + (":" + e["LD_LIBRARY_PATH"]
                                                   if e.get("LD_LIBRARY_PATH") else "")
         e.update(env or {})
-        self.proc = subprocess.Popen([binary], env=e, **dict(
-            dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE), **popen))
+        self.proc = subprocess.Popen(
+            [binary], env=e, **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **popen})
         self.stdout, self.stderr, self.window = [], [], None
         for stream, lines in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)):
             if stream:
@@ -194,11 +194,14 @@ class Updater:
         self.check_alive()
         return screenshot(self.window, save_as)
 
+    def click_ready(self):
+        x, y, w, h = READY_BUTTON
+        click(self.window, x + w // 2, y + h // 2)
+
     def press_ready(self, bound_s=20):
         """The Ready button shows up at the end of the welcome pictures (about 1.3 s)."""
         wait_for("the Ready button", bound_s, lambda: ready_visible(self.shot()))
-        x, y, w, h = READY_BUTTON
-        click(self.window, x + w // 2, y + h // 2)
+        self.click_ready()
 
     def wait_page(self, wanted, bound_s):
         """Waits until classify() gives one of `wanted`; returns the page's name."""
@@ -272,8 +275,7 @@ def drive(u, shots_dir=None, timeout_s=180):
                 last = page
             if page == "welcome" and not pressed and ready_visible(s):
                 save("welcome-ready")
-                x, y, w, h = READY_BUTTON
-                click(u.window, x + w // 2, y + h // 2)
+                u.click_ready()
                 pressed = True
             elif page == "done":
                 print("done page reached", flush=True)

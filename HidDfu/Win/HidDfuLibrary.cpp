@@ -55,26 +55,26 @@ bool HidDfuLibrary::load() {
     if (loadTried)
         return loaded.connect != nullptr;
     loadTried = true;
+    // The platform's search first; then, with an application to tell where it lies, beside the
+    // executable (a build tree) and in the package's private folder, found from the executable
+    // so that a relocated install works as well.
+    QStringList names{QStringLiteral("HidDfu")};
+    if (QCoreApplication::instance()) {
+        const QDir executableDir(QCoreApplication::applicationDirPath());
+        names << executableDir.filePath(QStringLiteral("HidDfu"))
+              << executableDir.filePath(QStringLiteral(KERNO_PRIVATE_LIBRARY_DIR "/HidDfu"));
+    }
     // The library stays loaded until the process ends: its transfer thread may
     // still be running when the dialog goes away.
-    static QLibrary platformSearch(QStringLiteral("HidDfu"));
-    if (resolveFrom(platformSearch))
-        return true;
-    if (QCoreApplication::instance()) {
-        QString errors = loadError;
-        // Beside the executable (a build tree), then the package's private folder,
-        // found from the executable so that a relocated install works as well.
-        const QDir executableDir(QCoreApplication::applicationDirPath());
-        static QLibrary besideExecutable(executableDir.filePath(QStringLiteral("HidDfu")));
-        if (resolveFrom(besideExecutable))
+    static QLibrary candidates[3];
+    QStringList errors;
+    for (int i = 0; i < names.size(); ++i) {
+        candidates[i].setFileName(names.at(i));
+        if (resolveFrom(candidates[i]))
             return true;
-        errors += QStringLiteral("; ") + loadError;
-        static QLibrary privateFolder(
-            executableDir.filePath(QStringLiteral(KERNO_PRIVATE_LIBRARY_DIR "/HidDfu")));
-        if (resolveFrom(privateFolder))
-            return true;
-        loadError = errors + QStringLiteral("; ") + loadError;
+        errors << loadError;
     }
+    loadError = errors.join(QStringLiteral("; "));
     return false;
 }
 

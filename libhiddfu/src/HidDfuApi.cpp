@@ -120,7 +120,7 @@ HIDDFU_API int32_t HIDDFU_CALL hidDfuUpgrade(const char* fileName, int32_t optio
 }
 
 HIDDFU_API int32_t HIDDFU_CALL hidDfuGetProgress(void) {
-    return hidDfuDeviceGetProgress(&state().process);
+    return guarded([] { return hidDfuDeviceGetProgress(&state().process); });
 }
 
 HIDDFU_API int32_t HIDDFU_CALL hidDfuResetDevice(void) {

@@ -259,7 +259,10 @@ def main():
     opts = ap.parse_args()
     fn, args, bound = CASES[opts.case]
     c = Case(opts)
-    signal.signal(signal.SIGALRM, lambda *_: sys.exit("the case took over %d s" % bound))
+
+    def overtime(*_):  # told like any failure: screenshot, output and files kept
+        raise Failure("the case took over %d s" % bound)
+    signal.signal(signal.SIGALRM, overtime)
     signal.alarm(bound)
     try:
         if os.environ.get("DISPLAY"):
