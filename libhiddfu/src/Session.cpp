@@ -66,8 +66,7 @@ public:
 
 private:
     double now() const {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                         start_)
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
             .count();
     }
 
@@ -184,7 +183,7 @@ bool readSession(const std::string& path, Session& session, std::string& why) {
     if (S_ISREG(st.st_mode) && st.st_size <= kMaxFileSize)
         in.open(path, std::ios::binary);
     if (!in) {
-        why = path + (!S_ISREG(st.st_mode)            ? ": not a regular file"
+        why = path + (!S_ISREG(st.st_mode)        ? ": not a regular file"
                       : st.st_size > kMaxFileSize ? ": larger than any recording"
                                                   : ": cannot be read");
         return false;
@@ -229,12 +228,11 @@ bool readSession(const std::string& path, Session& session, std::string& why) {
     return true;
 }
 
-std::unique_ptr<Transport> recordSession(std::unique_ptr<Transport> device,
-                                         const std::string& path, const Session& header,
-                                         std::string& why) {
+std::unique_ptr<Transport> recordSession(std::unique_ptr<Transport> device, const std::string& path,
+                                         const Session& header, std::string& why) {
     // O_NONBLOCK: a pipe at that path must not hang the open; only a regular file is written.
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
         why = "cannot record the session to " + path + ": " +

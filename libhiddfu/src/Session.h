@@ -13,9 +13,9 @@
 namespace hiddfu {
 
 struct SessionReport {
-    char direction = 'S'; // 'S' set by the host, 'G' got by the host
-    double atMs = 0;      // since the device was opened
-    std::size_t size = 0; // on the wire, the report id included
+    char direction = 'S';            // 'S' set by the host, 'G' got by the host
+    double atMs = 0;                 // since the device was opened
+    std::size_t size = 0;            // on the wire, the report id included
     std::vector<std::uint8_t> bytes; // trailing zeros left out
     IoResult outcome;
 };
@@ -32,9 +32,8 @@ bool readSession(const std::string& path, Session& session, std::string& why);
 
 // Wraps device so that every report in and out is written to path as it
 // happens. Only a new or regular file is written; why says why not.
-std::unique_ptr<Transport> recordSession(std::unique_ptr<Transport> device,
-                                         const std::string& path, const Session& header,
-                                         std::string& why);
+std::unique_ptr<Transport> recordSession(std::unique_ptr<Transport> device, const std::string& path,
+                                         const Session& header, std::string& why);
 
 // Plays a recording back as the device: each status read gets the recorded
 // reply that follows the host's reports so far, whatever the time; a host
@@ -54,7 +53,7 @@ private:
     IoResult diverged(std::string what);
 
     const Session session_;
-    std::size_t next_ = 0;          // first report not played yet
+    std::size_t next_ = 0;           // first report not played yet
     std::size_t lastGot_ = SIZE_MAX; // last status reply played since the host's last report
     std::size_t hostReports_ = 0;
     std::string diverged_;

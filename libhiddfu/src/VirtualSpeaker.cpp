@@ -231,7 +231,8 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     if (config_.fail == SpeakerConfig::Fail::Connect)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker: fail=connect)");
     if (!replayError_.empty())
-        return IoResult::gone(std::string("no device ") + ids + " (replay of " + replayError_ + ")");
+        return IoResult::gone(std::string("no device ") + ids + " (replay of " + replayError_ +
+                              ")");
     if (replay_ && (replay_->session().vendorId != vendorId ||
                     replay_->session().productId != productId))
         return IoResult::gone(std::string("no device ") + ids + " (the recording is of another)");

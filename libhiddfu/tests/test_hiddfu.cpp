@@ -296,8 +296,8 @@ private slots:
         QTest::addColumn<QString>("says");
         const Bytes good = dfuFile();
         QTest::newRow("same image") << "" << good << "0 0 100 0" << "";
-        QTest::newRow("another image") << "" << dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"})
-            << "0 0 100 -8" << "chunk 0 of 3 refused: replay: report 1 (chunk 0) differs from the "
+        QTest::newRow("another image")
+            << "" << dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"}) << "0 0 100 -8" << "chunk 0 of 3 refused: replay: report 1 (chunk 0) differs from the "
                                "recording at byte 38 (payload byte 32): 0x20, recorded 0x00 (-8)";
         // A replay that kept to the recorded times would wait for hours here.
         QTest::newRow("a pause of hours in each status read")
@@ -311,10 +311,12 @@ private slots:
             << "^(G [0-9.]+ 7) 020000000002 ok\n(S [0-9.]+ 2 03ff)"
                " => \\1 020a0000000a04 ok\n\\2" << good
             << "0 0 100 -16" << "device rejected the written image (errFIRMWARE)";
-        QTest::newRow("the recording ends early") << "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => " << good
-            << "0 0 100 -8" << "report 4 (end of download) comes after the end of the recording";
+        QTest::newRow("the recording ends early")
+            << "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => " << good << "0 0 100 -8" << "report 4 (end of download) comes after the end of the recording";
         QTest::newRow("not a recording") << "^kerno.* => hello" << good << "-2 -1 -1 -1"
                                          << "replayed:1: not a kerno-dfu session recording";
+        QTest::newRow("more bytes than the length")
+            << "^G ([0-9.]+) 7 (.*)\n(S) => G \\1 2 \\2\n\\3" << good << "-2 -1 -1 -1" << "replayed:7: malformed line";
     }
 
     void session() {
