@@ -9,8 +9,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 
 namespace cli {
 
@@ -34,20 +37,93 @@ QString modeName(int mode) {
     return QStringLiteral("unknown");
 }
 
+namespace {
+
+struct Stream {
+    std::FILE* file;
+    const char* name;
+    int error = 0; // errno of the first failed write
+    bool closed = false;
+};
+Stream out{stdout, "standard output"}, err{stderr, "standard error"};
+bool json = false;
+QString firstError;
+QJsonObject summary;
+
+void write(Stream& stream, const QByteArray& bytes) {
+    if (stream.closed && !stream.error)
+        stream.error = EBADF;
+    errno = 0;
+    // The output failing never stops a transfer: it is told at the end.
+    if ((std::fputs(bytes.constData(), stream.file) == EOF ||
+         std::fflush(stream.file) == EOF) &&
+        !stream.error)
+        stream.error = errno ? errno : EIO;
+}
+
+QString failure(const Stream& stream) {
+    return QStringLiteral("cannot write to %1: %2")
+        .arg(QLatin1String(stream.name), QString::fromLocal8Bit(std::strerror(stream.error)));
+}
+
+} // namespace
+
+void printText(const QString& text) {
+    write(out, text.toLocal8Bit());
+}
+
 void printLine(const QString& line) {
-    std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    printText(line + QLatin1Char('\n'));
 }
 
 void printError(const QString& line) {
-    std::fputs(("kerno-dfu: " + line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
+    if (firstError.isEmpty())
+        firstError = line;
+    write(err, ("kerno-dfu: " + line + QLatin1Char('\n')).toLocal8Bit());
 }
 
 void printJson(const QJsonObject& object) {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).append('\n').constData(),
-               stdout);
-    std::fflush(stdout);
+    write(out, QJsonDocument(object).toJson(QJsonDocument::Compact).append('\n'));
+}
+
+void openStandardStreams() {
+    for (int fd = 0; fd < 3; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            ::open("/dev/null", fd ? O_WRONLY : O_RDONLY); // the lowest free one: fd
+            if (fd > 0)
+                (fd == 1 ? out : err).closed = true;
+        }
+}
+
+void setJson(bool on) {
+    json = on;
+}
+
+void addToSummary(const QJsonObject& fields) {
+    for (auto i = fields.begin(); i != fields.end(); ++i)
+        summary.insert(i.key(), i.value());
+}
+
+int finish(int exit) {
+    if ((out.error || err.error) && exit == kDone)
+        exit = kOutputFailed;
+    if (json) {
+        summary.insert("event", "summary");
+        summary.insert("exit", exit);
+        if (!firstError.isEmpty())
+            summary.insert("error", firstError);
+        if (err.error)
+            summary.insert("outputError", failure(err));
+        printJson(summary);
+    }
+    if (out.error) {
+        if (exit == kDone)
+            exit = kOutputFailed;
+        write(err, ("kerno-dfu: " + failure(out) + '\n').toLocal8Bit());
+    }
+    if (err.error && !json)
+        write(out, ("kerno-dfu: " + failure(err) + '\n').toLocal8Bit());
+    return exit;
 }
 
 bool virtualSpeaker() {
