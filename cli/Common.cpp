@@ -150,6 +150,7 @@ bool checkFile(const QString& path, hidDfuFileInfo& info, QString& why) {
 QVector<Speaker> listSpeakers(const Options& options) {
     QElapsedTimer waited;
     waited.start();
+    int waiting = 0;
     for (;;) {
         QVector<hidDfuDeviceInfo> found(8);
         int32_t n = hidDfuEnumerate(0x0A12, 0xFFFE, found.data(), found.size());
@@ -164,9 +165,27 @@ QVector<Speaker> listSpeakers(const Options& options) {
                                 printable(QString::fromUtf8(found[i].serial)), found[i].mode});
             wanted = wanted || speakers.back().path == options.device;
         }
-        if ((wanted && !speakers.isEmpty()) || waited.elapsed() >= options.waitSeconds * 1000LL ||
-            SignalWatcher::caught())
+        if (SignalWatcher::caught()) {
+            printError(QStringLiteral("stopped (signal %1) while waiting for a speaker")
+                           .arg(SignalWatcher::caught()));
+            return {};
+        }
+        if ((wanted && !speakers.isEmpty()) || waited.elapsed() >= options.waitSeconds * 1000LL)
             return speakers;
+        if (!waiting++) { // a script learns why nothing happens yet
+            if (json) {
+                QJsonObject event{{"event", "waiting"}, {"seconds", options.waitSeconds}};
+                if (!options.device.isEmpty())
+                    event.insert("device", options.device);
+                printJson(event);
+            } else {
+                write(err, QStringLiteral("kerno-dfu: waiting up to %1 s for %2\n")
+                               .arg(options.waitSeconds)
+                               .arg(options.device.isEmpty() ? QStringLiteral("a speaker")
+                                                             : printable(options.device))
+                               .toLocal8Bit());
+            }
+        }
         // Enumeration walks the bus: a few times a second is plenty.
         QEventLoop pause;
         QTimer::singleShot(200, &pause, &QEventLoop::quit);
@@ -176,7 +195,9 @@ QVector<Speaker> listSpeakers(const Options& options) {
 
 QVector<Speaker> chooseSpeakers(const Options& options, int& exit) {
     QVector<Speaker> speakers = listSpeakers(options);
-    exit = kNoSpeaker;
+    exit = SignalWatcher::caught() ? kSignalBase + SignalWatcher::caught() : kNoSpeaker;
+    if (SignalWatcher::caught())
+        return {};
     if (!options.device.isEmpty()) {
         for (const Speaker& speaker : speakers)
             if (speaker.path == options.device) {

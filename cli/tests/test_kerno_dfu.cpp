@@ -88,6 +88,10 @@ private slots:
         row("flash json, no speaker", "fail=connect", {"flash", "--json", "good"}, 3,
             {"\"error\":\"no speaker in upgrade mode"});
         row("usage error json", "", {"list", "--json", "--nope"}, 2, {"Unknown option 'nope'"});
+        row("signal while waiting", "appear-after-ms=60000",
+            {"flash", "--json", "--wait", "60", "good"}, 143,
+            {"\\A(?![\\s\\S]*no speaker)", "\"error\":\"stopped \\(signal 15\\) while waiting"}, "",
+            SIGTERM);
         // Output that cannot be written: a failure, told on the other stream
         row("list, stdout full", "", {"list"}, 5,
             {"(?m)^kerno-dfu: cannot write to standard output: No space left on device$"}, "", 0,
@@ -124,7 +128,11 @@ private slots:
                 arg = dump + ".fifo";
             else if (arg == "missing")
                 arg = dump + ".missing";
-        std::ofstream(dir.path().toStdString() + "/bad\xff", std::ios::binary)
+        struct BadName { // QTemporaryDir cannot remove it
+            std::string path;
+            ~BadName() { ::unlink(path.c_str()); }
+        } bad{dir.path().toStdString() + "/bad\xff"};
+        std::ofstream(bad.path, std::ios::binary)
             .write(reinterpret_cast<const char*>(good.data()), good.size());
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
