@@ -33,7 +33,12 @@ struct Speaker {
     int mode = HIDDFU_MODE_UPGRADE;
 };
 
-// Device and file texts reach a terminal: no control characters.
+// File names are bytes: an argument's bytes that are not UTF-8 are kept one
+// by one as the lone surrogates U+DC80..U+DCFF, and given back as they were.
+QString argumentText(const char* bytes);
+QByteArray argumentBytes(const QString& text);
+
+// Device and file texts reach a terminal: no control characters, no lone surrogates.
 QString printable(const QString& text);
 QString modeName(int mode);
 void printText(const QString& text);       // standard output, as it is

@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QTimer>
 
@@ -17,11 +16,77 @@
 
 namespace cli {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at p, 0 when there is none.
+int utf8Length(const unsigned char* p) {
+    if (p[0] < 0x80)
+        return 1;
+    int length = 0;
+    unsigned low = 0x80, high = 0xBF; // what the second byte may be
+    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+        length = 2;
+    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        length = 3;
+        low = p[0] == 0xE0 ? 0xA0 : low;   // no overlong form
+        high = p[0] == 0xED ? 0x9F : high; // no surrogate
+    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        length = 4;
+        low = p[0] == 0xF0 ? 0x90 : low;
+        high = p[0] == 0xF4 ? 0x8F : high; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (p[1] < low || p[1] > high)
+        return 0;
+    for (int i = 2; i < length; ++i)
+        if (p[i] < 0x80 || p[i] > 0xBF)
+            return 0;
+    return length;
+}
+
+bool escaped(const QString& text, int i) {
+    const ushort c = text[i].unicode();
+    return c >= 0xDC80 && c <= 0xDCFF && !(i > 0 && text[i - 1].isHighSurrogate());
+}
+
+} // namespace
+
+QString argumentText(const char* bytes) {
+    QString text;
+    for (auto p = reinterpret_cast<const unsigned char*>(bytes); *p;) {
+        const int length = utf8Length(p);
+        if (length)
+            text += QString::fromUtf8(reinterpret_cast<const char*>(p), length);
+        else
+            text += QChar(0xDC00 + *p);
+        p += length ? length : 1;
+    }
+    return text;
+}
+
+QByteArray argumentBytes(const QString& text) {
+    QByteArray bytes;
+    int from = 0;
+    for (int i = 0; i < text.size(); ++i)
+        if (escaped(text, i)) {
+            bytes += text.midRef(from, i - from).toUtf8();
+            bytes += char(text[i].unicode() - 0xDC00);
+            from = i + 1;
+        }
+    return bytes + text.midRef(from).toUtf8();
+}
+
 QString printable(const QString& text) {
     QString out = text;
-    for (QChar& c : out)
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
+    for (int i = 0; i < out.size(); ++i)
+        if (out.at(i).category() == QChar::Other_Control)
+            out[i] = QLatin1Char('?');
+        else if (out.at(i).isHighSurrogate() && i + 1 < out.size() &&
+                 out.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (out.at(i).isSurrogate())
+            out[i] = QChar::ReplacementCharacter;
     return out;
 }
 
@@ -133,7 +198,7 @@ bool virtualSpeaker() {
 }
 
 bool checkFile(const QString& path, hidDfuFileInfo& info, QString& why) {
-    const int32_t code = hidDfuCheckFile(QFile::encodeName(path).constData(), &info);
+    const int32_t code = hidDfuCheckFile(argumentBytes(path).constData(), &info);
     if (code != HIDDFU_OK) {
         why = printable(QString::fromUtf8(info.error)) + QStringLiteral(" (%1)").arg(code);
         return false;

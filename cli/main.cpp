@@ -140,5 +140,8 @@ int main(int argc, char** argv) {
     // A closed pipe must not kill the program in the middle of a transfer.
     std::signal(SIGPIPE, SIG_IGN);
     new SignalWatcher(&app);
-    return cli::finish(run(QCoreApplication::arguments()));
+    QStringList arguments; // not QCoreApplication::arguments(): it loses what is not UTF-8
+    for (int i = 0; i < argc; ++i)
+        arguments << cli::argumentText(argv[i]);
+    return cli::finish(run(arguments));
 }

@@ -103,6 +103,8 @@ private slots:
             "2>/dev/full");
         row("flash json, stdout full", "", {"flash", "--json", "good"}, 5,
             {"cannot write to standard output"}, "1", 0, ">/dev/full");
+        row("file name not UTF-8", "", {"flash"}, 0, {"updated"}, "1", 0,
+            "\"$(printf \"$DIR/bad\\377\")\"");
     }
 
     void command() {
