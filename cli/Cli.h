@@ -16,7 +16,7 @@ enum Exit {
     kUsage = 2,       // wrong command line
     kNoSpeaker = 3,   // none, several without --device/--all, or it cannot be opened
     kFileRefused = 4, // the file may not be written
-    kOutputFailed = 5, // standard output or error could not be written (the rest was done)
+    kOutputLost = 5,  // standard output or error could not be written (the rest was done)
     kSignalBase = 128 // + the signal's number: stopped by Ctrl+C, SIGTERM or SIGHUP
 };
 

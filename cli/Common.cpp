@@ -120,8 +120,7 @@ void write(Stream& stream, const QByteArray& bytes) {
         stream.error = EBADF;
     errno = 0;
     // The output failing never stops a transfer: it is told at the end.
-    if ((std::fputs(bytes.constData(), stream.file) == EOF ||
-         std::fflush(stream.file) == EOF) &&
+    if ((std::fputs(bytes.constData(), stream.file) == EOF || std::fflush(stream.file) == EOF) &&
         !stream.error)
         stream.error = errno ? errno : EIO;
 }
@@ -171,7 +170,7 @@ void addToSummary(const QJsonObject& fields) {
 
 int finish(int exit) {
     if ((out.error || err.error) && exit == kDone)
-        exit = kOutputFailed;
+        exit = kOutputLost;
     if (json) {
         summary.insert("event", "summary");
         summary.insert("exit", exit);
@@ -183,7 +182,7 @@ int finish(int exit) {
     }
     if (out.error) {
         if (exit == kDone)
-            exit = kOutputFailed;
+            exit = kOutputLost;
         write(err, ("kerno-dfu: " + failure(out) + '\n').toLocal8Bit());
     }
     if (err.error && !json)

@@ -152,7 +152,8 @@ private slots:
         if (shell.isEmpty())
             run.start(KERNO_DFU, args);
         else
-            run.start("/bin/sh", QStringList{"-c", "exec \"$0\" \"$@\" " + shell, KERNO_DFU} + args);
+            run.start("/bin/sh",
+                      QStringList{"-c", "exec \"$0\" \"$@\" " + shell, KERNO_DFU} + args);
         QVERIFY(run.waitForStarted());
         QByteArray out;
         while (signal && !out.contains("writing") && !out.contains("progress") &&
