@@ -240,7 +240,7 @@ QVector<Speaker> listSpeakers(const Options& options) {
             if (json) {
                 QJsonObject event{{"event", "waiting"}, {"seconds", options.waitSeconds}};
                 if (!options.device.isEmpty())
-                    event.insert("device", options.device);
+                    event.insert("device", printable(options.device));
                 printJson(event);
             } else {
                 write(err, QStringLiteral("kerno-dfu: waiting up to %1 s for %2\n")
@@ -259,9 +259,11 @@ QVector<Speaker> listSpeakers(const Options& options) {
 
 QVector<Speaker> chooseSpeakers(const Options& options, int& exit) {
     QVector<Speaker> speakers = listSpeakers(options);
-    exit = SignalWatcher::caught() ? kSignalBase + SignalWatcher::caught() : kNoSpeaker;
-    if (SignalWatcher::caught())
+    if (SignalWatcher::caught()) { // listSpeakers said so
+        exit = kSignalBase + SignalWatcher::caught();
         return {};
+    }
+    exit = kNoSpeaker;
     if (!options.device.isEmpty()) {
         for (const Speaker& speaker : speakers)
             if (speaker.path == options.device) {
