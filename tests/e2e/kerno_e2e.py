@@ -290,7 +290,8 @@ def case_hw_no_access(c):
     assert p.wait() == 0 and out.startswith("/dev/hidraw0\tKT2-0001?\tno-access"), out
     p = kerno_dfu(c, "flash", image, as_nobody=True)
     out = text(lines(p))
-    assert p.wait() == 3 and re.search(r"\(-2\).*udev rule", out), out
+    assert p.wait() == 3 and re.search(r"\(-2\): .*Permission denied; is the udev rule "
+                                         r"70-kerno-tindal2.rules installed", out), out
     assert not speaker.received, "bytes reached the speaker"
 
 
