@@ -17,6 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 constexpr long kMaxMs = 3600000; // one hour: anything longer is a typo
+constexpr std::uint8_t kErrorStringIndex = 4;
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -409,16 +410,19 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
             shownState = state_;
         }
     }
-    std::fill(buffer, buffer + kStatusReportSize, 0);
+    std::fill(buffer, buffer + kStatusReplySize, 0);
     buffer[0] = kStatusReportId;
+    buffer[kStatusStatusOffset] = status_;
     buffer[kStatusPollOffset] = poll & 0xFF;
     buffer[kStatusPollOffset + 1] = (poll >> 8) & 0xFF;
     buffer[kStatusPollOffset + 2] = (poll >> 16) & 0xFF;
     buffer[kStatusStateOffset] = shownState;
-    buffer[kStatusStatusOffset] = status_;
-    received = kStatusReportSize;
+    // Real devices name a string for their errors; its index, taken for the
+    // status, would tell of another error than the one bStatus holds.
+    buffer[kStatusStringOffset] = shownState == dfuERROR ? kErrorStringIndex : 0;
+    received = kStatusReplySize;
     if (tracing_)
-        trace_.push_back({'G', std::vector<std::uint8_t>(buffer, buffer + kStatusReportSize)});
+        trace_.push_back({'G', std::vector<std::uint8_t>(buffer, buffer + kStatusReplySize)});
     return IoResult::success();
 }
 

@@ -27,7 +27,8 @@ namespace {
 // How a row's device or wire misbehaves (Refuse: clear-status and the end of download are
 // stalled), and which build the engine stands for.
 constexpr int InError = 1, Acked = 2, Hardware = 4, Golden = 8, HugePoll = 16, ZeroPoll = 32,
-              Stuck = 64, BadId = 128, Refuse = 256, Skew = 512, Short = 1024;
+              Stuck = 64, BadId = 128, Refuse = 256, Skew = 512, Short = 1024,
+              Firmware = 2048;
 
 const Bytes placeholder = dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER", "CSR-dfu2", ~0u});
 
@@ -101,8 +102,11 @@ struct Wire : Transport {
         if (flags & ZeroPoll || (flags & HugePoll && b[kStatusStateOffset] == dfuDNBUSY))
             std::fill(b + 2, b + 5, flags & ZeroPoll ? 0 : 0xFF);
         b[kStatusStateOffset] = flags & Stuck ? std::uint8_t(dfuERROR) : b[kStatusStateOffset];
+        // iString 0: taken for the status, it would say OK.
+        if (flags & Firmware && b[kStatusStatusOffset] == errVERIFY)
+            b[kStatusStatusOffset] = errFIRMWARE, b[kStatusStringOffset] = 0;
         b[0] = flags & BadId ? 7 : b[0];
-        received = flags & Short ? kStatusStatusOffset : received;
+        received = flags & Short ? kStatusStateOffset : received;
         return r;
     }
 };
@@ -157,14 +161,16 @@ private slots:
             "0 0 -8 -8 | 1017 1017 466 0", "manifestation not finished after 300 ms");
         row("chunk refused", "fail=chunk:2", 0, good, "0 0 -8 -8 | 1017 1017 466", "(errWRITE)");
         row("unplugged", "fail=unplug:1", 0, good, "0 0 -8 -8 | 1017 1017", "device gone");
-        row("rejected", "fail=manifest", 0, good, "0 0 -16 -16 | 1017 1017 466 0", "errVERIFY");
+        row("rejected", "fail=manifest", 0, good, "0 0 -16 -16 | 1017 1017 466 0", "(errVERIFY)");
+        row("rejected as firmware", "fail=manifest", Firmware, good,
+            "0 0 -16 -16 | 1017 1017 466 0", "(errFIRMWARE)");
         row("reset refused", "fail=reset", 0, good, "0 0 -9 -9 | 1017 1017 466 0 R R", "refused");
         row("restart with no upgrade", "", 0, Bytes(), "0 none 0 -1 | R");
         row("skipped index", "", Skew, good, "0 0 -8 -8 | 1017 1017", "index 2, expected 1");
         row("not plugged yet", "appear-after-ms=60000", 0, good, "-2 -1 -1 -1 |", "not plugged");
         row("no device", "fail=connect", 0, good, "-2 -1 -1 -1 |", "fail=connect");
-        row("status of another id", "", BadId, good, "-2 -1 -1 -1 |", "(64 bytes, id 7)");
-        row("short status", "", Short, good, "-2 -1 -1 -1 |", "malformed status report (6 bytes");
+        row("status of another id", "", BadId, good, "-2 -1 -1 -1 |", "(7 bytes, id 7)");
+        row("short status", "", Short, good, "-2 -1 -1 -1 |", "malformed status report (5 bytes");
         row("clear-status refused", "", InError | Refuse, good, "-15 -1 -1 -1 |", "stall");
         row("end of download refused", "", Refuse, good, "0 0 -8 -8 | 1017 1017 466", "end-of");
         row("stays in dfuERROR", "", InError | Stuck, good, "-15 -1 -1 -1 | C", "stays in");
