@@ -5,7 +5,6 @@ under umockdev's preload (umockdev-wrapper); the programs it starts inherit it."
 import errno
 import os
 import struct
-import threading
 import time
 import zlib
 
@@ -42,7 +41,6 @@ class Speaker(UMockdev.IoctlBase):
         self.reject, self.serial = reject, "KT2-%04d\x1b" % number   # a device's text, unchecked
         self.state, self.status, self.polls, self.next = IDLE, 0, 0, 0
         self.received, self.written, self.gone_at = bytearray(), None, None
-        self.lock = threading.Lock()
         usb = bed.add_device("usb", "usb1/1-%d" % number, None,
                              ["idVendor", "0a12", "idProduct", "fffe", "serial", self.serial],
                              ["DEVTYPE", "usb_device"])
@@ -109,33 +107,27 @@ class Speaker(UMockdev.IoctlBase):
     def do_handle_ioctl(self, client):
         request, arg = client.get_request(), client.get_arg()
         number, size = request & 0xFF, (request >> 16) & 0x3FFF
-        with self.lock:
-            if self.gone_at is not None:
-                client.complete(-1, errno.ENODEV)
-            elif number in FIXED:
-                arg.resolve(0, len(FIXED[number])).update(0, FIXED[number])
-                client.complete(0, 0)
-            elif number == 6:   # HIDIOCSFEATURE(size); .data would stop at the first zero byte
-                failed = self.set_report(bytes(arg.resolve(0, size).retrieve()))
-                client.complete(-1 if failed else size, failed)
-            elif number == 7:   # HIDIOCGFEATURE(size): the status report only
-                buffer = arg.resolve(0, size)
-                reply = self.status_report()[:size] if buffer.data[0] == 2 else b""
-                buffer.update(0, reply)
-                client.complete(len(reply) or -1, 0 if reply else errno.EPIPE)
-            else:
-                client.complete(-1, errno.EINVAL)
+        if self.gone_at is not None:
+            client.complete(-1, errno.ENODEV)
+        elif number in FIXED:
+            arg.resolve(0, len(FIXED[number])).update(0, FIXED[number])
+            client.complete(0, 0)
+        elif number == 6:   # HIDIOCSFEATURE(size); .data would stop at the first zero byte
+            failed = self.set_report(bytes(arg.resolve(0, size).retrieve()))
+            client.complete(-1 if failed else size, failed)
+        elif number == 7:   # HIDIOCGFEATURE(size): the status report only
+            buffer = arg.resolve(0, size)
+            reply = self.status_report()[:size] if buffer.data[0] == 2 else b""
+            buffer.update(0, reply)
+            client.complete(len(reply) or -1, 0 if reply else errno.EPIPE)
+        else:
+            client.complete(-1, errno.EINVAL)
         return True
 
 
-class Bed:
-    """The emulated kernel; plug() adds a speaker."""
-
-    def __init__(self):
-        self.bed, self.count = UMockdev.Testbed.new(), 0
-        os.environ["UMOCKDEV_DIR"] = self.bed.get_root_dir()   # GLib set it below Python's copy
-        os.chmod(self.bed.get_root_dir(), 0o755)                # for a program run as nobody
-
-    def plug(self, **kw):
-        self.count += 1
-        return Speaker(self.bed, self.count, **kw)
+def emulated_kernel():
+    """The emulated kernel, empty; each call of the function returned plugs a speaker."""
+    bed, count = UMockdev.Testbed.new(), iter(range(1, 100))
+    os.environ["UMOCKDEV_DIR"] = bed.get_root_dir()   # GLib set it below Python's copy
+    os.chmod(bed.get_root_dir(), 0o755)                # for a program run as nobody
+    return lambda **kw: Speaker(bed, next(count), **kw)
