@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
 #include <csignal>
 #include <cstdio>
@@ -65,7 +66,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption wait("wait",
                                   QStringLiteral("Waits up to SECONDS for a speaker to appear."),
                                   QStringLiteral("SECONDS"), QStringLiteral("0"));
-    parser.addOptions({help, version, device, all, json, wait});
+    const QCommandLineOption record(
+        "record", QStringLiteral("Records every report to and from the speaker in FILE (with "
+                                 "--all, FILE.2 for the second, and so on)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption blankSerial(
+        "blank-serial", QStringLiteral("Leaves the speaker's serial number out of the record."));
+    parser.addOptions({help, version, device, all, json, wait, record, blankSerial});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("list, info, check, flash or reset."),
                                  QStringLiteral("command [FILE]"));
@@ -110,6 +117,15 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--device and --all exclude each other"));
     if (parser.isSet(device) && options.device.isEmpty())
         return usage(QStringLiteral("--device takes a PATH"));
+    if ((parser.isSet(record) || parser.isSet(blankSerial)) && !takesSpeaker)
+        return usage(QStringLiteral("--record and --blank-serial are for flash and reset"));
+    if (parser.isSet(record) && parser.value(record).isEmpty())
+        return usage(QStringLiteral("--record takes a FILE"));
+    // The library records whatever device it opens while these are set.
+    if (parser.isSet(record))
+        qputenv("KERNO_DFU_RECORD", QFile::encodeName(parser.value(record)));
+    if (parser.isSet(blankSerial))
+        qputenv("KERNO_DFU_RECORD_BLANK_SERIAL", "1");
 
     if (command == "list")
         return cli::runList(options);

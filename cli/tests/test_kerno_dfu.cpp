@@ -66,6 +66,15 @@ private slots:
             "", SIGINT);
         row("terminal closed", "chunk-ms=20", {"flash", "--json", "big"}, 129, {"\"exit\":129"}, "",
             SIGHUP);
+        // Replayed in the rows after, as the recorded speaker, without its serial.
+        row("record a session", "", {"flash", "--record", "RECORDING", "--blank-serial", "good"},
+            0, {"virtual:1 +VIRTUAL-1 +updated"}, "1");
+        row("replayed", "replay=RECORDING", {"flash", "good"}, 0, {"virtual:1 +updated\n"});
+        row("replayed with another image", "replay=RECORDING", {"flash", "other"}, 1,
+            {"failed \\(-8\\): chunk 0 of 3 refused: replay: report 1 \\(chunk 0\\) differs "
+             "from the recording at byte 38 \\(payload byte 32\\)"});
+        row("rejected at manifestation", "fail=manifest", {"flash", "good"}, 1,
+            {"failed \\(-16\\): device rejected the written image \\(errVERIFY\\)"});
         row("unknown command", "", {"frobnicate"}, 2, {"unknown command 'frobnicate'"});
         row("--all for list", "", {"list", "--all"}, 2, {"--device and --all are for flash"});
     }
@@ -83,6 +92,7 @@ private slots:
                  return f;
              }()},
             {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER"})},
+            {"other", dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"})},
             {"big", dfuFile({300 * 1017})}};
         std::list<fixtures::TempFile> temps;
         for (QString& arg : args)
@@ -90,6 +100,9 @@ private slots:
                 arg = QString::fromStdString(temps.emplace_back(files.at(arg)).path);
             else if (arg == "fifo" && mkfifo(qPrintable(dump + ".fifo"), 0600) == 0)
                 arg = dump + ".fifo";
+            else if (arg == "RECORDING")
+                arg = dir.filePath("recording");
+        speakers.replace("RECORDING", dir.filePath("recording"));
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LD_LIBRARY_PATH", speakers == "hardware" ? LINKED_DIR : VIRTUAL_DIR);

@@ -102,6 +102,11 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
             config.failChunk = static_cast<unsigned>(number);
         } else
             bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
+    } else if (key == "replay") {
+        if (value.empty())
+            bad("a recording's path", "of the model");
+        else
+            config.replayPath = std::string(value);
     } else if (key == "dump") {
         if (value.empty())
             bad("a file path", "of no dump");
@@ -109,8 +114,8 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
             config.dumpPath = std::string(value);
     } else {
         warn("KERNO_VIRTUAL_SPEAKER: unknown key '" + name +
-             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, each but "
-             "count also as N:key); ignored");
+             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, replay, each "
+             "but count also as N:key); ignored");
     }
 }
 
@@ -199,12 +204,20 @@ std::string SpeakerConfig::summary() const {
         s += ":" + std::to_string(failChunk);
     if (!dumpPath.empty())
         s += " dump=" + dumpPath;
+    if (!replayPath.empty())
+        s += " replay=" + replayPath;
     return s;
 }
 
 VirtualSpeaker::VirtualSpeaker(SpeakerConfig config)
     : config_(std::move(config)), state_(config_.startInError ? dfuERROR : dfuIDLE),
-      status_(config_.startInError ? errUNKNOWN : statusOK) {}
+      status_(config_.startInError ? errUNKNOWN : statusOK) {
+    Session session;
+    if (config_.replayPath.empty())
+        return;
+    if (readSession(config_.replayPath, session, replayError_))
+        replay_ = std::make_unique<Replay>(std::move(session));
+}
 
 IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -217,6 +230,11 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
         return IoResult::gone(std::string("no virtual device ") + ids);
     if (config_.fail == SpeakerConfig::Fail::Connect)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker: fail=connect)");
+    if (!replayError_.empty())
+        return IoResult::gone(std::string("no device ") + ids + " (replay of " + replayError_ + ")");
+    if (replay_ && (replay_->session().vendorId != vendorId ||
+                    replay_->session().productId != productId))
+        return IoResult::gone(std::string("no device ") + ids + " (the recording is of another)");
     if (gone_)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker left the bus)");
     if (now - *firstAttempt_ < config_.appearAfter)
@@ -243,6 +261,13 @@ IoResult VirtualSpeaker::setReport(const std::uint8_t* data, std::size_t size) {
         trace_.push_back({'S', std::vector<std::uint8_t>(data, data + size)});
     if (gone_)
         return IoResult::gone("No such device");
+    if (replay_) {
+        const IoResult r = replay_->set(data, size);
+        gone_ = replay_->left();
+        restarted_ = gone_ && size == kControlReportSize && data[0] == kControlReportId &&
+                     data[1] == kControlReset;
+        return r;
+    }
     if (size == 0)
         return violation("empty report");
     if (data[0] == kCommandReportId)
@@ -381,6 +406,11 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
     received = 0;
     if (gone_)
         return IoResult::gone("No such device");
+    if (replay_) {
+        const IoResult r = replay_->get(buffer, size, received);
+        gone_ = replay_->left();
+        return r;
+    }
     if (size == 0 || buffer[0] != kStatusReportId)
         return IoResult::failed("virtual speaker has no input report " +
                                 std::to_string(size ? buffer[0] : 0));
@@ -428,7 +458,7 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
 
 std::vector<std::uint8_t> VirtualSpeaker::receivedImage() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return image_;
+    return replay_ ? replay_->image() : image_;
 }
 
 std::vector<std::string> VirtualSpeaker::violations() const {
@@ -503,7 +533,8 @@ std::vector<BusDevice> VirtualBus::enumerate(std::uint16_t vendorId, std::uint16
         const IoResult r = speakers_[i]->find(vendorId, productId);
         if (r.ok())
             found.push_back({kPathPrefix + std::to_string(i + 1),
-                             "VIRTUAL-" + std::to_string(i + 1), kModeUpgrade});
+                             speakers_[i]->serial("VIRTUAL-" + std::to_string(i + 1)),
+                             kModeUpgrade});
         else if (whyNone.empty())
             whyNone = r.what;
     }
@@ -536,6 +567,9 @@ std::unique_ptr<VirtualBus> makeProcessBus() {
          SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
         speakers.push_back(std::make_shared<VirtualSpeaker>(config));
         summary += (summary.empty() ? "" : "; ") + config.summary();
+        if (!speakers.back()->replayError().empty())
+            warn("KERNO_VIRTUAL_SPEAKER: cannot replay " + speakers.back()->replayError() +
+                 "; that speaker stays off the bus");
     }
     if (speakers.size() == 1)
         std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n",

@@ -228,6 +228,76 @@ private slots:
                      QString(contents(HIDDFU_GOLDEN_TRACE)).split('\n', Qt::SkipEmptyParts));
     }
 
+    // A session of the engine with a virtual speaker, recorded, altered as a row says
+    // ("pattern => replacement"), replayed by a virtual speaker to the same engine.
+    void session_data() {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<Bytes>("file");
+        QTest::addColumn<QString>("expected"); // connect, upgrade, progress, reset
+        QTest::addColumn<QString>("says");
+        const Bytes good = dfuFile();
+        QTest::newRow("same image") << "" << good << "0 0 100 0" << "";
+        QTest::newRow("another image") << "" << dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"})
+            << "0 0 100 -8" << "chunk 0 of 3 refused: replay: report 1 (chunk 0) differs from the "
+                               "recording at byte 38 (payload byte 32): 0x20, recorded 0x00 (-8)";
+        // A replay that kept to the recorded times would wait for hours here.
+        QTest::newRow("a pause of hours in each status read")
+            << "^G ([0-9.]+) => G 36000000\\1" << good << "0 0 100 0" << "";
+        QTest::newRow("the recorded host padded with junk")
+            << "^(S [0-9.]+ 1023 01010200[0-9a-f]*[1-9a-f][0-9a-f]) ok$ => \\1ffff ok" << good
+            << "0 0 100 0" << "";
+        QTest::newRow("a status read the recorded host made more")
+            << "^(G [0-9.]+ 7 020000000005 ok)$ => \\1\n\\1" << good << "0 0 100 0" << "";
+        QTest::newRow("rejected at manifestation, as recorded")
+            << "^(G [0-9.]+ 7) 020000000002 ok\n(S [0-9.]+ 2 03ff)"
+               " => \\1 020a0000000a04 ok\n\\2" << good
+            << "0 0 100 -16" << "device rejected the written image (errFIRMWARE)";
+        QTest::newRow("the recording ends early") << "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => " << good
+            << "0 0 100 -8" << "report 4 (end of download) comes after the end of the recording";
+        QTest::newRow("not a recording") << "^kerno.* => hello" << good << "-2 -1 -1 -1"
+                                         << "replayed:1: not a kerno-dfu session recording";
+    }
+
+    void session() {
+        QFETCH(QString, edit);
+        QFETCH(Bytes, file);
+        QFETCH(QString, says);
+        const QString recording = dir.filePath("recording"), replayed = dir.filePath("replayed");
+        QStringList log;
+        auto run = [&](const QString& config, const Bytes& image) {
+            Host host(std::make_unique<VirtualBus>(std::vector<std::shared_ptr<VirtualSpeaker>>{
+                std::make_shared<VirtualSpeaker>(SpeakerConfig::parse(
+                    qPrintable("appear-after-ms=0;chunk-ms=1;manifest-ms=5;" + config), {})[0])}));
+            Engine engine({false, {}, [&](const std::string& line) { log << line.c_str(); }});
+            fixtures::TempFile path(image);
+            u16 count = 0;
+            QStringList got{
+                QString::number(host.connect(engine, kVendorId, kProductId, 0, 0, count)),
+                QString::number(engine.upgrade(path.path.c_str(), 0))};
+            until([&] { return engine.progress() >= 100 || engine.progress() < 0; });
+            return (got << QString::number(engine.progress()) << QString::number(engine.reset()))
+                .join(' ');
+        };
+        qputenv("KERNO_DFU_RECORD", recording.toUtf8());
+        QCOMPARE(run("", dfuFile()), "0 0 100 0");
+        qunsetenv("KERNO_DFU_RECORD");
+        QString text = contents(recording);
+        QVERIFY2(text.startsWith("kerno-dfu session 1\n#") &&
+                     text.contains("\nlibrary libHidDfu\ndevice 0a12:fffe\nserial VIRTUAL-1\n"),
+                 qPrintable(text.left(300)));
+        const QRegularExpression from(edit.section(" => ", 0, 0),
+                                      QRegularExpression::MultilineOption);
+        QVERIFY(edit.isEmpty() || text.contains(from));
+        if (!edit.isEmpty())
+            text.replace(from, edit.section(" => ", 1));
+        QFile out(replayed);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) == text.toUtf8().size());
+        out.close();
+        log.clear();
+        QTEST(run("replay=" + replayed, file), "expected");
+        QVERIFY2(log.join('\n').contains(says), qPrintable(log.join('\n')));
+    }
+
     void speakerConfig() {
         QStringList warned;
         auto summary = [&](const QString& text) {

@@ -41,11 +41,11 @@ class Case:
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, **kw):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
-                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **kw)
+                    dict({"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
+                          "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **(env or {})), **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -207,6 +207,30 @@ def case_closed_stdout(c):
     u.wait_page(["done"], 60)
 
 
+def case_replay(c):
+    """KERNO_DFU_RECORD names a file: the session is recorded there, and said so on standard
+    error. Replayed by the virtual speaker, that recording takes the window to the done page
+    again, the same reports sent."""
+    first, again = c.work / "first.rec", c.work / "again.rec"
+    # The model's own fault would show if it answered instead of the recording.
+    for speaker, record in ((QUICK, first), ("%s;fail=chunk:7;replay=%s" % (QUICK, first), again)):
+        u = c.start(speaker, env={"KERNO_DFU_RECORD": str(record)})
+        u.wait_window()
+        u.press_ready()
+        u.wait_page(["done"], 60)
+        key(u.window, "Escape")
+        if u.wait_exit(10) != 0:
+            raise Failure("exit status %s" % u.proc.returncode)
+        if not any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr):
+            raise Failure("the recording is not told: %s" % u.stderr)
+
+    def sent(path):
+        return [l.split(" ", 2)[2] for l in path.read_text().splitlines() if l.startswith("S ")]
+    if sent(first) != sent(again) or len(sent(first)) < 795:
+        raise Failure("reports differ: %d recorded, %d replayed" % (len(sent(first)),
+                                                                      len(sent(again))))
+
+
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
     alone: the binary copied into a folder where no HID DFU library is to be found."""
@@ -351,6 +375,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
     "closed_stdout": (case_closed_stdout, (), 60),
+    "replay": (case_replay, (), 120),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
@@ -362,7 +387,8 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "demo_done": (case_demo, ("", 0, ["done page reached"]), 240),
     # The manifest fault goes through the demo, whose output carries the updater's.
     "demo_failure": (case_demo, (";fail=manifest", 1, ["n°1 : KernoTindalUpdateDlg(517)",
-                                                      "(resetDevice)"]), 240),
+                                                      "(resetDevice)", "(errVERIFY) (-16)"]),
+                     240),
 }
 
 
