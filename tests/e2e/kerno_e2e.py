@@ -263,12 +263,12 @@ def emulated_kernel():
     return emulated_kernel()
 
 
-def kerno_dfu(c, *args, as_nobody=False):
+def kerno_dfu(c, *args, as_nobody=False, **env):
     """kerno-dfu on the hardware library, started: read its lines with lines()."""
     drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
     return subprocess.Popen((drop if as_nobody and os.geteuid() == 0 else []) +
                             [c.opts.kerno_dfu, *map(str, args)], text=True,
-                            env=dict(os.environ, LD_LIBRARY_PATH=c.opts.hardware_dir),
+                            env={**os.environ, "LD_LIBRARY_PATH": c.opts.hardware_dir, **env},
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
@@ -297,19 +297,25 @@ def image_file(c, size=30000):
 
 def case_hw_flash(c):
     """Through Debian's hidapi and udev: listed with its serial made printable; a second
-    program refused while a first one writes; the file's payload received; leaving before it
-    acknowledges the reset is a success. A rejection at manifestation names its DFU status."""
+    program refused while a first one writes; the file's payload received. The session
+    recorded there replays on the virtual speaker. A rejection at manifestation names its DFU
+    status."""
     plug = emulated_kernel()
-    speaker = plug(busy_ms=20, reset_acked=False)
+    speaker = plug(busy_ms=20)
     image, payload = image_file(c, 60 * 1017)
     status, out = finished(kerno_dfu(c, "list"))
     assert status == 0 and out == "/dev/hidraw0\tKT2-0001?\tupgrade\n", out
-    first = kerno_dfu(c, "flash", image)
+    first = kerno_dfu(c, "flash", "--record", c.work / "rec", "--blank-serial", image)
     lines(first, "writing")
     status, out = finished(kerno_dfu(c, "flash", image))
     assert status == 3 and "/dev/hidraw0 is in use by another program" in out, out
     status, out = finished(first)
     assert status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload, out
+    rec = (c.work / "rec").read_text()
+    assert "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff ok" in rec, rec[:300]
+    status, out = finished(kerno_dfu(c, "flash", image, LD_LIBRARY_PATH=c.opts.virtual_dir,
+                                     KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % (c.work / "rec")))
+    assert status == 0 and "virtual:1: updated" in out, out
     plug(reject=10)
     status, out = finished(kerno_dfu(c, "flash", image))
     assert status == 1 and re.search(r"/dev/hidraw1: failed \(-16\).*errFIRMWARE", out), out
@@ -331,15 +337,17 @@ def case_hw_no_access(c):
 
 def case_hw_two_speakers(c):
     """Two speakers: refused with their number unless --all; one unplugged mid-transfer fails
-    as gone within a second, the other is updated."""
+    as gone within a second, the other is updated, leaving before it acknowledges the reset
+    (a success)."""
     plug = emulated_kernel()
-    one, two = plug(busy_ms=5), plug(busy_ms=5, unplug_at=5)
+    one, two = plug(busy_ms=5, reset_acked=False), plug(busy_ms=5, unplug_at=5)
     image, payload = image_file(c)
     status, out = finished(kerno_dfu(c, "flash", image))
     assert status == 3 and "2 speakers in upgrade mode found" in out, out
     p = kerno_dfu(c, "flash", "--all", image)
     got = lines(p)
     assert p.wait() == 1 and one.written == payload and two.written is None, got
+    assert any(l == "/dev/hidraw0: updated\n" for _, l in got), got
     told = [t for t, l in got if re.match(r"/dev/hidraw1: failed \(-8\).*device gone", l)]
     assert told and told[0] - two.gone_at < 1, got
 
