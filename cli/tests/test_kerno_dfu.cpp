@@ -30,9 +30,6 @@ private slots:
                       const char* shell = "") {
             QTest::newRow(name) << speakers << args << signal << exit << says << dumps << shell;
         };
-        row("list, tab-separated", "count=2", {"list"}, 0,
-            {"\\Avirtual:1\tVIRTUAL-1\tupgrade\nvirtual:2\tVIRTUAL-2\tupgrade\nlibHidDfu: 2 "
-             "virtual"});
         row("list none", "fail=connect", {"list", "--json"}, 3,
             {"\\A\\{\"event\":\"summary\",\"exit\":3\\}\nlibHidDfu: virtual speaker"});
         row("info", "", {"info", "good"}, 0,
@@ -53,8 +50,6 @@ private slots:
              "virtual:2 +VIRTUAL-2 +failed \\(-8\\): chunk 1 of 3 failed.*errWRITE",
              "virtual:3 +VIRTUAL-3 +updated\n"},
             "1 3");
-        row("several, none named", "count=2", {"flash", "good"}, 3,
-            {"2 speakers in upgrade mode found: choose one with --device"});
         row("one named", "count=2", {"flash", "--device", "virtual:2", "good"}, 0,
             {"virtual:2: writing +\\d+ %", "virtual:2: restarting\nvirtual:2: updated\n"}, "2");
         // In parallel: the second speaker is under way before the first is done.
