@@ -62,7 +62,12 @@ public:
         write('G', at, buffer, r.ok() ? received : 0, r);
         return r;
     }
-    bool waitGone(std::chrono::milliseconds bound) override { return device_->waitGone(bound); }
+    bool waitGone(std::chrono::milliseconds bound) override {
+        const double at = now();
+        const bool left = device_->waitGone(bound);
+        write('L', at, nullptr, 0, left ? IoResult::gone("left the bus") : IoResult::success());
+        return left;
+    }
 
 private:
     double now() const {
@@ -126,8 +131,9 @@ bool parseReport(const std::string& line, SessionReport& report) {
     std::string direction, data, outcome;
     if (!(in >> direction >> report.atMs >> report.size >> data >> outcome))
         return false;
-    if ((direction != "S" && direction != "G") || report.size > kMaxReportSize ||
-        !parseHex(data, report.bytes) || report.bytes.size() > report.size || report.atMs < 0)
+    if ((direction != "S" && direction != "G" && direction != "L") ||
+        report.size > kMaxReportSize || !parseHex(data, report.bytes) ||
+        report.bytes.size() > report.size || report.atMs < 0)
         return false;
     report.direction = direction[0];
     std::string what;
@@ -248,7 +254,8 @@ std::unique_ptr<Transport> recordSession(std::unique_ptr<Transport> device, cons
         return nullptr;
     }
     std::fprintf(file,
-                 "%s\n# Every feature report in order: S set by the host, G got by it; "
+                 "%s\n# Every feature report in order: S set by the host, G got by it (L: "
+                 "whether the device left after a failed reset); "
                  "milliseconds since the open, bytes on the wire, the bytes in hex without "
                  "trailing zeros, the outcome.\nlibrary %s\ndevice %04x:%04x\nserial %s\n",
                  kMagic, oneLine(header.library).c_str(), header.vendorId, header.productId,
@@ -271,7 +278,7 @@ IoResult Replay::set(const std::uint8_t* data, std::size_t size) {
         "report " + std::to_string(++hostReports_) + " (" + describe(data, size) + ")";
     const std::vector<SessionReport>& reports = session_.reports;
     // Status replies the host did not ask for: it waited less than the recorded host.
-    while (next_ < reports.size() && reports[next_].direction == 'G')
+    while (next_ < reports.size() && reports[next_].direction != 'S')
         ++next_;
     if (next_ == reports.size())
         return diverged(name + " comes after the end of the recording");
@@ -303,6 +310,12 @@ IoResult Replay::set(const std::uint8_t* data, std::size_t size) {
         image_.insert(image_.end(), data + kCommandPayloadOffset, data + compared);
     left_ = want.outcome.kind == IoResult::Gone;
     return want.outcome;
+}
+
+bool Replay::watchLeaving() {
+    if (next_ < session_.reports.size() && session_.reports[next_].direction == 'L')
+        left_ = session_.reports[next_++].outcome.kind == IoResult::Gone;
+    return left_;
 }
 
 IoResult Replay::get(std::uint8_t* buffer, std::size_t size, std::size_t& received) {

@@ -13,7 +13,9 @@
 namespace hiddfu {
 
 struct SessionReport {
-    char direction = 'S';            // 'S' set by the host, 'G' got by the host
+    // 'S' set by the host, 'G' got by the host, 'L' the host watched for the
+    // device leaving the bus after a failed reset: outcome gone, or ok (stayed)
+    char direction = 'S';
     double atMs = 0;                 // since the device was opened
     std::size_t size = 0;            // on the wire, the report id included
     std::vector<std::uint8_t> bytes; // trailing zeros left out
@@ -45,6 +47,7 @@ public:
 
     IoResult set(const std::uint8_t* data, std::size_t size);
     IoResult get(std::uint8_t* buffer, std::size_t size, std::size_t& received);
+    bool watchLeaving(); // whether the device left, as recorded
     const Session& session() const { return session_; }
     bool left() const { return left_; } // the device left the bus (a reset, an unplug)
     std::vector<std::uint8_t> image() const { return image_; }

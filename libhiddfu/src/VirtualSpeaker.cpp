@@ -249,6 +249,13 @@ bool VirtualSpeaker::present() const {
     return !gone_;
 }
 
+bool VirtualSpeaker::waitGone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (replay_)
+        gone_ = replay_->watchLeaving();
+    return gone_;
+}
+
 IoResult VirtualSpeaker::violation(const std::string& what) {
     violations_.push_back(what);
     state_ = dfuERROR;
@@ -510,7 +517,7 @@ public:
     IoResult getFeature(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
         return speaker_->getReport(buffer, size, received);
     }
-    bool waitGone(std::chrono::milliseconds) override { return !speaker_->present(); }
+    bool waitGone(std::chrono::milliseconds) override { return speaker_->waitGone(); }
 
 private:
     std::shared_ptr<VirtualSpeaker> speaker_;

@@ -56,6 +56,8 @@ public:
     IoResult setReport(const std::uint8_t* data, std::size_t size);
     IoResult getReport(std::uint8_t* buffer, std::size_t size, std::size_t& received);
     bool present() const;
+    // After a reset that failed: whether the speaker has left the bus.
+    bool waitGone();
 
     // Inspection, for tests and the benchmark.
     const SpeakerConfig& config() const { return config_; }

@@ -252,6 +252,12 @@ private slots:
             << "^(G [0-9.]+ 7) 020000000002 ok\n(S [0-9.]+ 2 03ff)"
                " => \\1 020a0000000a04 ok\n\\2" << good
             << "0 0 100 -16" << "device rejected the written image (errFIRMWARE)";
+        QTest::newRow("reset failed, the speaker left")
+            << "^(S [0-9.]+ 2 03ff) gone .* => \\1 failed Broken pipe\nL 1 0 - gone left"
+            << good << "0 0 100 0" << "";
+        QTest::newRow("reset failed, the speaker stayed")
+            << "^(S [0-9.]+ 2 03ff) gone .* => \\1 failed Broken pipe\nL 1 0 - ok" << good
+            << "0 0 100 -9" << "reset report refused: Broken pipe";
         QTest::newRow("the recording ends early")
             << "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => " << good << "0 0 100 -8" << "report 4 (end of download) comes after the end of the recording";
         QTest::newRow("not a recording") << "^kerno.* => hello" << good << "-2 -1 -1 -1"

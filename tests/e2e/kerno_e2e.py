@@ -301,7 +301,7 @@ def case_hw_flash(c):
     recorded there replays on the virtual speaker. A rejection at manifestation names its DFU
     status."""
     plug = emulated_kernel()
-    speaker = plug(busy_ms=20)
+    speaker = plug(busy_ms=20, reset_acked=False)
     image, payload = image_file(c, 60 * 1017)
     status, out = finished(kerno_dfu(c, "list"))
     assert status == 0 and out == "/dev/hidraw0\tKT2-0001?\tupgrade\n", out
@@ -312,7 +312,8 @@ def case_hw_flash(c):
     status, out = finished(first)
     assert status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload, out
     rec = (c.work / "rec").read_text()
-    assert "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff ok" in rec, rec[:300]
+    assert "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff failed" in rec and \
+        "\nL " in rec, rec[:300]
     status, out = finished(kerno_dfu(c, "flash", image, LD_LIBRARY_PATH=c.opts.virtual_dir,
                                      KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % (c.work / "rec")))
     assert status == 0 and "virtual:1: updated" in out, out
