@@ -4,6 +4,8 @@
 PageDfuDoneForm::PageDfuDoneForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuDoneForm) {
     ui->setupUi(this);
+    setAccessibleName(tr("Mise à jour terminée"));
+    ui->pAnim->setAccessibleName(tr("Étapes 1 à 4 terminées"));
     ui->pBitmapQuitBtn->setPixmap(QStringLiteral(":/Buttons/btnDone"));
     ui->pBitmapQuitBtn->setVisible(true);
     const QString picture = QStringLiteral(":/Pages2/11-fin");

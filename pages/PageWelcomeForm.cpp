@@ -4,6 +4,8 @@
 PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageWelcomeForm) {
     ui->setupUi(this);
+    setAccessibleName(tr("Bienvenue"));
+    ui->pAnim->setAccessibleName(tr("Étape 1 sur 4"));
     ui->pReadyBtn->setPixmap(QStringLiteral(":/Buttons/btnReady"));
     ui->pReadyBtn->hide();
 
@@ -35,4 +37,7 @@ void PageWelcomeForm::setFwName(QString fwName) {
 
 void PageWelcomeForm::animFinished() {
     ui->pReadyBtn->show();
+    // The page held the focus until its button came.
+    if (window()->focusWidget() == this)
+        focusFirstControl();
 }
