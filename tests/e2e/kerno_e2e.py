@@ -13,12 +13,15 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from updater_driver import (CONFIRM_TITLE, TITLE, Failure, Updater, find_window, key,  # noqa: E402
-                            screenshot, type_text, wait_for, wait_x_server)
+from updater_driver import (CONFIRM_TITLE, TITLE, Accessible, Failure, Updater,  # noqa: E402
+                            find_window, key, screenshot, type_text, wait_for, wait_x_server)
 
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
-ARC = (339, 199, 125, 125)   # the progress page's circle
+BAR = "Progression de la mise à jour"
+ERRORS = "Contexte de l'erreur"
+PAGES = {"welcome": "Bienvenue", "progress": "Mise à jour en cours",
+         "done": "Mise à jour terminée", "failure": "La mise à jour a échoué"}
 # A system-like bus of our own, open to all: logind's stand-in owns its name there.
 BUS_CONFIG = """<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_type="*"/>
@@ -39,12 +42,13 @@ class Case:
         self.opts, self.updaters, self.image = opts, [], Path(opts.image).read_bytes()
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
+        Accessible.start_bus()
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, **kw):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
-                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **kw)
+                    dict(Accessible.A11Y_ENV, KERNO_VIRTUAL_SPEAKER=speaker, TMPDIR=tmpdir,
+                         LC_ALL="C.UTF-8", DBUS_SYSTEM_BUS_ADDRESS=self.bus, **(env or {})), **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -67,33 +71,75 @@ def wait_locks(logind, what, lines):
     wait_for(what, 10, lambda: logind.stdout[1:] == lines)
 
 
+def press(u, name, focused=False):
+    """Found by name and role among the controls shown, pressed through AT-SPI."""
+    u.ax = getattr(u, "ax", None) or Accessible(u)
+    button = u.ax.find(name, "push button", 20)
+    if u.window:   # an X window: the keyboard focus and with it the focus state
+        key(u.window)
+    assert not focused or u.ax.has(button, u.ax.at.STATE_FOCUSED), "no focus on %s" % name
+    u.ax.press(button)
+
+
+def climb(u, bound_s):
+    """The progress bar's values read until the done page: they only climb, to 100."""
+    bar, values = u.ax.find(BAR, "progress bar", bound_s), []
+
+    def probe():
+        if u.ax.page() == PAGES["progress"] and u.ax.value(bar) not in values[-1:]:
+            values.append(u.ax.value(bar))
+        return u.ax.page() == PAGES["done"]
+    wait_for("the done page", bound_s, probe, interval=0.02)
+    assert values == sorted(values) and len(values) >= 3 and values[-1] >= 95, values
+
+
+def error_text(u, want, bound_s):
+    """The failure page's error text, once it matches `want`; the page's focus is on it."""
+    u.ax = getattr(u, "ax", None) or Accessible(u)
+    u.ax.wait_page([PAGES["failure"]], bound_s)
+    errors = u.ax.find(ERRORS, "text")
+    text = wait_for("error text %s" % want, 5, lambda: re.search(want, u.ax.text(errors)) and
+                    u.ax.text(errors))
+    assert u.ax.has(errors, u.ax.at.STATE_FOCUSED), "the focus is not on the error text"
+    return text
+
+
 def case_done(c):
     """Cancel keeps the window and its temporary file; page shortcuts touch no device; the
-    speaker gets the image without its 16-byte suffix; after the done page Escape quits unasked."""
+    speaker gets the image without its 16-byte suffix; after the done page Escape quits unasked.
+    A screen reader finds a name on every control, presses Suivant, hears the progress climb and
+    the phrases change, and lands on each page's first control."""
     dump = c.work / "received.bin"
     logind = c.logind()
-    u = c.start("%s;dump=%s" % (QUICK, dump))
+    u = c.start("appear-after-ms=300;chunk-ms=4;manifest-ms=150;dump=%s" % dump)
     u.wait_window()
+    u.ax = Accessible(u)
+    assert not u.ax.unnamed_controls(), "controls without a name: %s" % u.ax.unnamed_controls()
     files = temp_files(u)
     assert len(files) == 1 and files[0].read_bytes() == c.image, "temporary files: %s" % files
     key(u.window, "Escape")
     key(u.wait_window(CONFIRM_TITLE, 10), "Return")   # Cancel is the default button
     wait_for("the confirmation to close", 10, lambda: find_window(CONFIRM_TITLE) is None)
     key(u.window, "ctrl+alt+shift+3")
-    u.wait_page(["progress"], 10)
-    before = u.shot().teal_share(ARC)
-    key(u.window, *["ctrl+alt+shift+plus"] * 50)   # half the arc; its light end counts as teal
-    wait_for("the arc at 50 %", 5, lambda: u.shot().teal_share(ARC) > before + 0.006)
-    key(u.window, *["ctrl+alt+shift+minus"] * 50)
-    wait_for("the arc back at 0 %", 5, lambda: u.shot().teal_share(ARC) < before + 0.002)
+    bar = u.ax.find(BAR, "progress bar")
+    assert u.ax.has(bar, u.ax.at.STATE_FOCUSED), "the focus is not on the progress bar"
+    key(u.window, *["ctrl+alt+shift+plus"] * 50)
+    wait_for("the bar at 50 %", 5, lambda: u.ax.value(bar) == 50)
+    # Each new phrase becomes the focused bar's description, which a screen reader says.
+    said = [bar.description]
+    for _ in range(2):
+        wait_for("a new phrase", 5, lambda: bar.description != said[-1] and not said.append(
+            bar.description))
+        assert said[-1] in [o.name for o in u.ax.showing() if o.getRoleName() == "label"], said
     key(u.window, "ctrl+alt+shift+6")
-    u.wait_page(["failure"], 10)
-    text = u.failure_text()
-    assert re.match(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*$", text), text
+    assert re.fullmatch(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*",
+                        error_text(u, "Build", 10)), "the failure page's text"
     assert not u.hid_errors(), "device calls before Ready: %s" % u.hid_errors()
     key(u.window, "ctrl+alt+shift+1")
-    u.press_ready()
-    u.wait_page(["done"], 60)
+    press(u, "Suivant", focused=True)
+    climb(u, 60)
+    quit_button = u.ax.find("Quitter", "push button")
+    assert u.ax.has(quit_button, u.ax.at.STATE_FOCUSED), "the focus is not on Quitter"
     wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
     assert dump.read_bytes() == c.image[:-16], "the speaker received another image"
     assert all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors()
@@ -110,10 +156,8 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     logind = with_logind and c.logind()
     u = c.start("%s;%s;dump=%s" % (QUICK, fault, dump))
     u.wait_window()
-    u.press_ready()
-    u.wait_page(["failure+errors"], bound_s)
-    text = u.failure_text()
-    assert re.search(r"n°1 : KernoTindalUpdateDlg\(517\) : ", text), text
+    press(u, "Suivant")
+    error_text(u, r"n°1 : KernoTindalUpdateDlg\(517\) : ", bound_s)
     assert any("(resetDevice)" in l for l in u.hid_errors()), u.stdout
     assert dump.exists() == image_kept, "image kept by the speaker: %s" % dump.exists()
     assert not image_kept or dump.read_bytes() == c.image[:-16], "another image received"
@@ -136,11 +180,9 @@ def case_corrupt_dfu(c):
     type_text(chooser, str(corrupt))
     key(chooser, "Return")
     wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
-    u.press_ready()
-    u.wait_page(["failure+errors"], 20)
-    text = u.failure_text()
-    assert re.search(r"n°1 : KernoTindalUpdateDlg\(419\) : \s*Failed to start upgrade : -6 "
-                     r"\(File CRC is incorrect \(-6\)\)", text), text
+    press(u, "Suivant")
+    error_text(u, r"n°1 : KernoTindalUpdateDlg\(419\) : \s*Failed to start upgrade : -6 "
+               r"\(File CRC is incorrect \(-6\)\)", 20)
     assert any("(Upgrade):Upgrade failed (-8)" in l for l in u.hid_errors()), u.stdout
     assert u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode
 
