@@ -4,7 +4,8 @@
 PageConnectAndDfuForm::PageConnectAndDfuForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageConnectAndDfuForm) {
     ui->setupUi(this);
-    setAccessibleName(tr("Recherche de l'enceinte"));
+    setAccessibleName(tr("Recherche de ton enceinte…"));
+    setAccessibleDescription(tr("Laisse-la branchée et allumée, on s’occupe du reste."));
     ui->pAnim->setAccessibleName(tr("Étape 2 sur 4"));
     const QString picture = QStringLiteral(":/Pages2/3-reconnaissance");
     ui->pAnim->sequence.setLoop(false);

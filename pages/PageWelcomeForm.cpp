@@ -4,7 +4,10 @@
 PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageWelcomeForm) {
     ui->setupUi(this);
-    setAccessibleName(tr("Bienvenue"));
+    // The pictures' words, for whoever cannot see them.
+    setAccessibleName(tr("Mise à jour de ton enceinte"));
+    setAccessibleDescription(
+        tr("Branche ton enceinte en USB, puis appuie sur Suivant pour lancer la mise à jour."));
     ui->pAnim->setAccessibleName(tr("Étape 1 sur 4"));
     ui->pReadyBtn->setPixmap(QStringLiteral(":/Buttons/btnReady"));
     ui->pReadyBtn->hide();

@@ -275,14 +275,28 @@ private slots:
                 same(screen, composed(pictures, opacity), anim->rect()));
     }
 
-    // Bitmap buttons draw nothing but their picture, clipped, in any state, and take clicks
-    // without one; the welcome button shows at the end of the pictures, the done one at once.
+    // Bitmap buttons draw nothing but their picture, clipped, in any state, and a ring while
+    // focused; they take clicks without one, Enter and Space; the welcome button shows at the
+    // end of the pictures, the done one at once.
     void buttons() {
         BitmapPushButton bare(nullptr);
         bare.resize(137, 40);
         QSignalSpy clicked(&bare, &QPushButton::clicked);
         QTest::mouseClick(&bare, Qt::LeftButton);
         QVERIFY(clicked.count() == 1 && count(painted(&bare), inked) == 0);
+        for (auto k : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape})
+            QTest::keyClick(&bare, k);
+        QTest::keyClick(&bare, Qt::Key_Return, Qt::ControlModifier);
+        bare.show();
+        QApplication::setActiveWindow(&bare);
+        bare.setFocus();
+        QVERIFY(clicked.count() == 4 && bare.hasFocus());
+        const QImage ring = painted(&bare); // white over dark, on all four sides
+        QVERIFY(count(ring, [](QRgb p) { return qGray(p) > 200; }, QRect(0, 0, 137, 5)) > 20 &&
+                count(ring, inked, QRect(0, 35, 137, 5)) > 100 &&
+                count(ring, inked, QRect(5, 5, 127, 30)) == 0);
+        QVERIFY(count(ring, inked, QRect(0, 0, 5, 40)) && count(ring, inked, QRect(132, 0, 5, 40)));
+        bare.clearFocus();
         bare.setPixmap(":/Buttons/btnReady");
         bare.setDown(true);
         QVERIFY(same(painted(&bare), QImage(":/Buttons/btnReady"), bare.rect()));
@@ -411,6 +425,23 @@ private slots:
                 shot, [](QRgb p) { return qGray(p) < 200; }, QRect(0, top, 500, 16));
         };
         QVERIFY2(ink(1) > ink(2) + 20, qPrintable(QString("%1 vs %2").arg(ink(1)).arg(ink(2))));
+    }
+
+    // What a screen reader is told: the roles, the bar's value, the phrase as the bar's
+    // description, where focused objects say a new one. Events are seen end to end.
+    void screenReaders() {
+        PageDfuProgressForm page(nullptr);
+        HidDfuDllInitFailedDlg dialog(nullptr);
+        auto* bar = page.findChild<CircularProgressWidget*>();
+        const auto ax = [](QObject* object) { return QAccessible::queryAccessibleInterface(object); };
+        QVERIFY(ax(bar)->role() == QAccessible::ProgressBar && ax(&page)->role() == QAccessible::Pane &&
+                ax(dialog.findChild<QCommandLinkButton*>())->role() == QAccessible::Link);
+        for (int value : {42, 150, 43})
+            page.setProgress(value);
+        QVERIFY(ax(bar)->valueInterface()->currentValue() == 43 &&
+                ax(bar)->text(QAccessible::Value) == "43\u00a0%");
+        QVERIFY(tick(&page) && !bar->accessibleDescription().isEmpty() &&
+                bar->accessibleDescription() == page.findChild<QLabel*>("pPhrasesChoc")->text());
     }
 
     // An apology, and a link that opens the home page as often as it is pressed.

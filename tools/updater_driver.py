@@ -275,6 +275,21 @@ class Accessible:
             updater.check_alive() or next((a for a in pyatspi.Registry.getDesktop(0)
                                            if a and a.get_process_id() == pid), None)))
 
+    def listen(self, *kinds):
+        """Counts the events of these kinds ("object:property-change:accessible-value") that
+        the updater sends from now on, by kind and source name; see heard()."""
+        self.told = {}
+
+        def count(e):
+            self.told[e.type, e.source.name] = self.told.get((e.type, e.source.name), 0) + 1
+        self.at.Registry.registerEventListener(count, *kinds)
+
+    def heard(self, kind, name):
+        from gi.repository import GLib
+        while GLib.MainContext.default().iteration(False):
+            pass
+        return self.told.get((kind, name), 0)
+
     def walk(self):
         stack = [self.app]
         while stack:

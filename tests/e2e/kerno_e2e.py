@@ -13,15 +13,16 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from updater_driver import (CONFIRM_TITLE, TITLE, Accessible, Failure, Updater,  # noqa: E402
-                            find_window, key, screenshot, type_text, wait_for, wait_x_server)
+from updater_driver import (CONFIRM_TITLE, HEIGHT, TITLE, WIDTH, Accessible, Failure,  # noqa: E402
+                            Shot, Updater, classify, find_window, key, screenshot, type_text,
+                            wait_for, wait_x_server)
 
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
 BAR = "Progression de la mise à jour"
 ERRORS = "Contexte de l'erreur"
-PAGES = {"welcome": "Bienvenue", "progress": "Mise à jour en cours",
-         "done": "Mise à jour terminée", "failure": "La mise à jour a échoué"}
+PAGES = {"progress": "Mise à jour en cours", "done": "Mise à jour terminée",
+         "failure": "La mise à jour a échoué"}
 # A system-like bus of our own, open to all: logind's stand-in owns its name there.
 BUS_CONFIG = """<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_type="*"/>
@@ -123,14 +124,18 @@ def case_done(c):
     key(u.window, "ctrl+alt+shift+3")
     bar = u.ax.find(BAR, "progress bar")
     assert u.ax.has(bar, u.ax.at.STATE_FOCUSED), "the focus is not on the progress bar"
+    told = ["object:property-change:accessible-" + what for what in ("value", "description")]
+    u.ax.listen(*told)
     key(u.window, *["ctrl+alt+shift+plus"] * 50)
-    wait_for("the bar at 50 %", 5, lambda: u.ax.value(bar) == 50)
-    # Each new phrase becomes the focused bar's description, which a screen reader says.
+    wait_for("the bar at 50 %, each step told", 5, lambda: u.ax.value(bar) == 50 and
+             u.ax.heard(told[0], BAR) == 50)
+    # Each new phrase becomes the focused bar's description, told as it changes.
     said = [bar.description]
     for _ in range(2):
         wait_for("a new phrase", 5, lambda: bar.description != said[-1] and not said.append(
             bar.description))
         assert said[-1] in [o.name for o in u.ax.showing() if o.getRoleName() == "label"], said
+    assert u.ax.heard(told[1], BAR) >= 2, "phrase changes not told"
     key(u.window, "ctrl+alt+shift+6")
     assert re.fullmatch(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*",
                         error_text(u, "Build", 10)), "the failure page's text"
@@ -231,6 +236,78 @@ def case_signal(c, sig, where):
     assert [l for l in u.stderr if "interrompue" in l] == told, u.stderr
 
 
+# A plain green desktop, so that what the updater shows stands out whole.
+WESTON_INI = "[shell]\nbackground-color=0xff00ff00\npanel-position=none\n"
+
+
+def weston(c):
+    """A headless compositor of the case's own (--debug lets the screenshooter in); returns
+    what puts an updater on it. No decorations: the window's box is its content's."""
+    run = c.work / "xdg-runtime"
+    run.mkdir(mode=0o700)
+    (c.work / "weston.ini").write_text(WESTON_INI)
+    c.updaters.append(subprocess.Popen(
+        ["weston", "--backend=headless-backend.so", "--use-pixman", "--shell=desktop-shell.so",
+         "--socket=kerno", "--width=1024", "--height=768", "--idle-time=0", "--debug",
+         "--config=%s" % (c.work / "weston.ini")], env=dict(os.environ, XDG_RUNTIME_DIR=str(run)),
+        stdout=subprocess.DEVNULL, stderr=(c.work / "weston.log").open("w")))
+    wait_for("weston's socket", 10, lambda: (run / "kerno").exists())
+    return {"XDG_RUNTIME_DIR": str(run), "WAYLAND_DISPLAY": "kerno", "QT_QPA_PLATFORM": "wayland",
+            "QT_WAYLAND_DISABLE_WINDOWDECORATION": "1"}
+
+
+def output_shot(c, env, name):
+    """The compositor's whole output, kept as name.png in the work folder; and the box around
+    all that is not the desktop's green, as (x, y, w, h)."""
+    d = Path(tempfile.mkdtemp(dir=c.work))
+    subprocess.run(["weston-screenshooter"], cwd=d, env=dict(os.environ, **env), timeout=20,
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    png = next(d.glob("*.png")).rename(c.work / (name + ".png"))
+    shot = Shot(subprocess.run(["convert", str(png), "-depth", "8", "ppm:-"], timeout=20,
+                               check=True, stdout=subprocess.PIPE).stdout)
+    rows = [shot.data[3 * y * shot.width:3 * (y + 1) * shot.width] for y in range(shot.height)]
+    lead = [len(re.match(rb"(?:\0\xff\0)*", r).group()) // 3 for r in rows]
+    trail = [len(re.match(rb"(?:\0\xff\0)*", r[::-1]).group()) // 3 for r in rows]
+    ys = [y for y in range(shot.height) if lead[y] < shot.width]
+    x0, x1 = min(lead[y] for y in ys), shot.width - min(trail[y] for y in ys)
+    return shot, (x0, ys[0], x1 - x0, ys[-1] + 1 - ys[0])
+
+
+def crop(shot, box):
+    x, y, w, h = box
+    return Shot(b"P6 %d %d 255\n" % (w, h) + b"".join(
+        shot.data[3 * ((y + r) * shot.width + x):3 * ((y + r) * shot.width + x + w)]
+        for r in range(h)))
+
+
+def case_wayland(c):
+    """Native on Wayland: the window keeps its size, the close box opens over it, the update
+    reaches the done page, whose screenshot reads as on X11; driven only through AT-SPI. The
+    compositor has no keyboard or pointer: the box is asked for with the done page's Quitter,
+    which AT-SPI presses while it is hidden."""
+    env = weston(c)
+    u = c.start(env=env)
+    u.ax = Accessible(u)
+    u.ax.find("Suivant", "push button", 20)
+    shot, window = output_shot(c, env, "welcome")
+    assert window[2:] == (WIDTH, HEIGHT), "the window's box: %s" % (window,)
+    u.ax.press(u.ax.find("Quitter", "push button", showing=False))
+    box = u.ax.find(r"Fermeture de l'application", "alert")
+    with_box, around = output_shot(c, env, "close-box")
+    assert around == window, "the box reaches out of the window: %s, %s" % (around, window)
+    changed = sum(a != b for a, b in zip(shot.data[::3], with_box.data[::3]))
+    assert changed > 20000, "no box over the window (%d pixels changed)" % changed
+    u.ax.press(next(o for o in u.ax.walk() if o.getRoleName() == "push button" and
+                    re.fullmatch("Cancel|Annuler", o.name) and u.ax.has(o, u.ax.at.STATE_SHOWING)))
+    wait_for("the box gone", 10, lambda: not u.ax.has(box, u.ax.at.STATE_SHOWING))
+    press(u, "Suivant")
+    u.ax.wait_page([PAGES["done"]], 30)
+    wait_for("the done page's picture", 10, lambda: classify(crop(*output_shot(
+        c, env, "done"))) == "done")
+    press(u, "Quitter")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
+
+
 def case_closed_stdout(c):
     """Standard output closed by its reader: the refused connections' lines fail quietly and the
     update goes on to the done page."""
@@ -282,6 +359,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
     "closed_stdout": (case_closed_stdout, (), 60),
+    "wayland": (case_wayland, (), 90),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
