@@ -124,6 +124,7 @@ def case_done(c):
     key(u.window, "ctrl+alt+shift+3")
     bar = u.ax.find(BAR, "progress bar")
     assert u.ax.has(bar, u.ax.at.STATE_FOCUSED), "the focus is not on the progress bar"
+    assert u.ax.find("Étape 3 sur 4", "label"), "the step indicator"
     told = ["object:property-change:accessible-" + what for what in ("value", "description")]
     u.ax.listen(*told)
     key(u.window, *["ctrl+alt+shift+plus"] * 50)
@@ -342,11 +343,13 @@ def case_closed_stdout(c):
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
-    alone: the binary copied into a folder where no HID DFU library is to be found."""
+    alone: the binary copied into a folder where no HID DFU library is to be found; its box's
+    link is one to a screen reader."""
     u = c.start(tmpdir=tmpdir, binary=alone and shutil.copy2(c.opts.binary, c.work),
                 library_dir=alone and str(c.work))
     box = u.wait_window(title)
     assert find_window(TITLE) is None, "the main window is shown as well"
+    assert not alone or Accessible(u).find("Site de téléchargement Quillon", "link")
     key(box, "Escape")
     assert u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode
     assert not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr
