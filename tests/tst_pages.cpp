@@ -292,7 +292,8 @@ private slots:
         bare.setFocus();
         QVERIFY(clicked.count() == 4 && bare.hasFocus());
         const QImage ring = painted(&bare); // white over dark, on all four sides
-        QVERIFY(count(ring, [](QRgb p) { return qGray(p) > 200; }, QRect(0, 0, 137, 5)) > 20 &&
+        const auto white = [](QRgb p) { return qGray(p) > 200; };
+        QVERIFY(count(ring, white, QRect(0, 0, 137, 5)) > 20 &&
                 count(ring, inked, QRect(0, 35, 137, 5)) > 100 &&
                 count(ring, inked, QRect(5, 5, 127, 30)) == 0);
         QVERIFY(count(ring, inked, QRect(0, 0, 5, 40)) && count(ring, inked, QRect(132, 0, 5, 40)));
@@ -428,13 +429,14 @@ private slots:
     }
 
     // What a screen reader is told: the roles, the bar's value, the phrase as the bar's
-    // description, where focused objects say a new one. Events are seen end to end.
+    // description, where focused objects say a new one. The events are seen end to end (e2e).
     void screenReaders() {
         PageDfuProgressForm page(nullptr);
         HidDfuDllInitFailedDlg dialog(nullptr);
         auto* bar = page.findChild<CircularProgressWidget*>();
-        const auto ax = [](QObject* object) { return QAccessible::queryAccessibleInterface(object); };
-        QVERIFY(ax(bar)->role() == QAccessible::ProgressBar && ax(&page)->role() == QAccessible::Pane &&
+        const auto ax = [](QObject* o) { return QAccessible::queryAccessibleInterface(o); };
+        QVERIFY(ax(bar)->role() == QAccessible::ProgressBar &&
+                ax(&page)->role() == QAccessible::Pane &&
                 ax(dialog.findChild<QCommandLinkButton*>())->role() == QAccessible::Link);
         for (int value : {42, 150, 43})
             page.setProgress(value);

@@ -34,13 +34,16 @@ public:
     QVariant minimumStepSize() const override { return 1; }
 
 private:
-    CircularProgressWidget* circle() const { return static_cast<CircularProgressWidget*>(widget()); }
+    CircularProgressWidget* circle() const {
+        return static_cast<CircularProgressWidget*>(widget());
+    }
 };
 
 // A command link opens a web page: a link to a screen reader, pressed like a button.
 class AccessibleCommandLink : public QAccessibleWidget {
 public:
-    explicit AccessibleCommandLink(QCommandLinkButton* w) : QAccessibleWidget(w, QAccessible::Link) {}
+    explicit AccessibleCommandLink(QCommandLinkButton* w)
+        : QAccessibleWidget(w, QAccessible::Link) {}
 
     QString text(QAccessible::Text t) const override {
         const auto* link = static_cast<QCommandLinkButton*>(widget());
