@@ -310,14 +310,19 @@ def case_wayland(c):
     assert window[2:] == (WIDTH, HEIGHT), "the window's box: %s" % (window,)
     u.ax.press(u.ax.find("Quitter", "push button", showing=False))
     box = u.ax.find(r"Fermeture de l'application", "alert")
-    toplevels = [re.search(r"new id xdg_toplevel@(\d+)", l).group(1) for l in u.stderr
-                 if ".get_toplevel(" in l]
-    assert len(toplevels) == 2 and any(".set_parent(xdg_toplevel@%s)" % toplevels[0] in l
-                                       for l in u.stderr), "the box is no child of the window"
-    x, y, w, h = changed_box(shot, output_shot(c, env, "close-box")[0])
-    sizes = re.findall(r"xdg_toplevel@%s\.set_min_size\((\d+), (\d+)\)" % toplevels[1],
-                       "\n".join(u.stderr))
-    assert [(str(w), str(h))] == sizes[-1:], "the box shows as %s, is %s" % ((x, y, w, h), sizes)
+    log, seen = lambda: "\n".join(u.stderr), []
+    top = lambda: re.findall(r"new id xdg_toplevel@(\d+)", log())  # noqa: E731
+
+    def whole():   # the changed pixels are the box's size
+        seen[:] = [changed_box(shot, output_shot(c, env, "close-box")[0]), re.findall(
+            r"xdg_toplevel@%s\.set_min_size\((\d+), (\d+)\)" % top()[-1], log())]
+        return seen[0] and seen[1] and seen[0][2:] == tuple(map(int, seen[1][-1]))
+    try:
+        wait_for("the box shown whole", 10, whole, interval=0.3)
+    except Failure as e:
+        raise Failure("%s (changed, its sizes: %s)" % (e, seen))
+    assert len(top()) == 2 and "xdg_toplevel@%s.set_parent(xdg_toplevel@%s)" % (
+        top()[1], top()[0]) in log(), "the box is no child of the window"
     u.ax.press(next(o for o in u.ax.walk() if o.getRoleName() == "push button" and
                     re.fullmatch("Cancel|Annuler", o.name) and u.ax.has(o, u.ax.at.STATE_SHOWING)))
     wait_for("the box gone", 10, lambda: not u.ax.has(box, u.ax.at.STATE_SHOWING))
