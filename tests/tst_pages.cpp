@@ -428,24 +428,6 @@ private slots:
         QVERIFY2(ink(1) > ink(2) + 20, qPrintable(QString("%1 vs %2").arg(ink(1)).arg(ink(2))));
     }
 
-    // What a screen reader is told: the roles, the bar's value, the phrase as the bar's
-    // description, where focused objects say a new one. The events are seen end to end (e2e).
-    void screenReaders() {
-        PageDfuProgressForm page(nullptr);
-        HidDfuDllInitFailedDlg dialog(nullptr);
-        auto* bar = page.findChild<CircularProgressWidget*>();
-        const auto ax = [](QObject* o) { return QAccessible::queryAccessibleInterface(o); };
-        QVERIFY(ax(bar)->role() == QAccessible::ProgressBar &&
-                ax(&page)->role() == QAccessible::Pane &&
-                ax(dialog.findChild<QCommandLinkButton*>())->role() == QAccessible::Link);
-        for (int value : {42, 150, 43})
-            page.setProgress(value);
-        QVERIFY(ax(bar)->valueInterface()->currentValue() == 43 &&
-                ax(bar)->text(QAccessible::Value) == "43\u00a0%");
-        QVERIFY(tick(&page) && !bar->accessibleDescription().isEmpty() &&
-                bar->accessibleDescription() == page.findChild<QLabel*>("pPhrasesChoc")->text());
-    }
-
     // An apology, and a link that opens the home page as often as it is pressed.
     void initFailureDialog() {
         QDesktopServices::setUrlHandler("https", this, "openUrl");
