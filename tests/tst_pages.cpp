@@ -295,7 +295,7 @@ private slots:
         const auto white = [](QRgb p) { return qGray(p) > 200; };
         QVERIFY(count(ring, white, QRect(0, 0, 137, 5)) > 20 &&
                 count(ring, inked, QRect(0, 35, 137, 5)) > 100 &&
-                count(ring, inked, QRect(5, 5, 127, 30)) == 0);
+                count(ring, inked, QRect(22, 5, 93, 30)) == 0);
         QVERIFY(count(ring, inked, QRect(0, 0, 5, 40)) && count(ring, inked, QRect(132, 0, 5, 40)));
         bare.clearFocus();
         bare.setPixmap(":/Buttons/btnReady");

@@ -25,13 +25,15 @@ void BitmapPushButton::paintEvent(QPaintEvent*) {
         painter.drawPixmap(0, 0, *pixmap);
     if (!hasFocus())
         return;
-    // White dots over a dark line: seen on the dark pages and on a light desktop alike.
+    // White dots over a dark line: seen on the dark pages and on a light desktop alike. Round
+    // ends follow the pictures: a pill for a wide button, a circle for a square one.
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF ring = QRectF(rect()).adjusted(2, 2, -2, -2);
+    const qreal radius = qMin(ring.width(), ring.height()) / 2;
     painter.setPen(QPen(QColor(0, 0, 0, 160), 3));
-    painter.drawRoundedRect(ring, 6, 6);
+    painter.drawRoundedRect(ring, radius, radius);
     painter.setPen(QPen(Qt::white, 2, Qt::DotLine));
-    painter.drawRoundedRect(ring, 6, 6);
+    painter.drawRoundedRect(ring, radius, radius);
 }
 
 // A plain QPushButton takes Enter only as a dialog's default button.
