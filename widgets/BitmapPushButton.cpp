@@ -1,5 +1,7 @@
 #include "BitmapPushButton.h"
 
+#include "HighDpi.h"
+
 #include <QPainter>
 #include <QPixmap>
 
@@ -14,13 +16,16 @@ BitmapPushButton::BitmapPushButton(const QIcon& icon, const QString& text, QWidg
 BitmapPushButton::~BitmapPushButton() = default;
 
 void BitmapPushButton::setPixmap(const QString& path) {
-    pixmap = std::make_unique<QPixmap>(path);
+    picturePath = path;
+    pixmap = std::make_unique<QPixmap>(HighDpi::pixmap(path, devicePixelRatioF()));
     update();
 }
 
 void BitmapPushButton::paintEvent(QPaintEvent*) {
     if (!pixmap)
         return;
+    if (pixmap->devicePixelRatio() != HighDpi::pictureRatio(devicePixelRatioF()))
+        *pixmap = HighDpi::pixmap(picturePath, devicePixelRatioF());
     QPainter painter(this);
     painter.drawPixmap(0, 0, *pixmap);
 }

@@ -19,5 +19,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QString picturePath;
+    // Decoded for the pixel ratio of the screen last painted on.
     std::unique_ptr<QPixmap> pixmap;
 };
