@@ -1,6 +1,8 @@
 #include "PageDfuProgressForm.h"
 #include "ui_PageDfuProgressForm.h"
 
+#include "HighDpi.h"
+
 #include "PhrasesChoc.h"
 
 #include <QTimerEvent>
@@ -8,6 +10,7 @@
 PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuProgressForm) {
     ui->setupUi(this);
+    HighDpi::pinFontsToPixels(this);
 
     ui->pAnim->setBackground(QStringLiteral(":/Pages2/0-fond-0-98"));
     ui->pAnim->sequence.setLoop(true);

@@ -1,9 +1,13 @@
 #include "PageWelcomeForm.h"
 #include "ui_PageWelcomeForm.h"
 
+#include "HighDpi.h"
+
 PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageWelcomeForm) {
     ui->setupUi(this);
+    HighDpi::pinFontsToPixels(this);
+    HighDpi::fitFontToBox(ui->pFwVersionLbl);
     ui->pReadyBtn->setPixmap(QStringLiteral(":/Buttons/btnReady"));
     ui->pReadyBtn->hide();
 
@@ -31,6 +35,7 @@ void PageWelcomeForm::reset() {
 
 void PageWelcomeForm::setFwName(QString fwName) {
     ui->pFwVersionLbl->setText(fwName);
+    HighDpi::fitFontToBox(ui->pFwVersionLbl);
 }
 
 void PageWelcomeForm::animFinished() {
