@@ -25,8 +25,9 @@ bool speakFrench() {
         if (translator->load(QStringLiteral("qtbase_fr"), folder))
             return QCoreApplication::installTranslator(translator);
     delete translator;
-    std::fprintf(stderr, "Qt's French catalogue (qtbase_fr.qm) was not found in %s: Qt's own "
-                         "buttons and file chooser stay in English\n",
+    std::fprintf(stderr,
+                 "Qt's French catalogue (qtbase_fr.qm) was not found in %s: Qt's own "
+                 "buttons and file chooser stay in English\n",
                  qUtf8Printable(folders.join(QStringLiteral(", "))));
     return false;
 }

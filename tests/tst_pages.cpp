@@ -14,6 +14,7 @@
 #include "PageDfuProgressForm.h"
 #include "PageWelcomeForm.h"
 #include "PhrasesChoc.h"
+#include "Startup.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -88,6 +89,38 @@ QImage composed(const QString& frame, double opacity) {
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+// The sum of the absolute differences of red, green and blue averaged over each 32 x 32 block:
+// the largest of these means.
+double blockDifference(const QImage& a, const QImage& b) {
+    const int side = 32;
+    double worst = 0;
+    for (int top = 0; top < a.height(); top += side)
+        for (int left = 0; left < a.width(); left += side) {
+            const QRect block = QRect(left, top, side, side) & a.rect();
+            qint64 sum = 0;
+            for (int y = block.top(); y <= block.bottom(); ++y)
+                for (int x = block.left(); x <= block.right(); ++x) {
+                    const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+                    sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) +
+                           qAbs(qBlue(p) - qBlue(q));
+                }
+            worst = qMax(worst, double(sum) / (block.width() * block.height()));
+        }
+    return worst;
+}
+
+// Sharpness: the mean gradient magnitude of the grey levels, |right - here| + |below - here|.
+double meanGradient(const QImage& image) {
+    qint64 sum = 0;
+    for (int y = 0; y + 1 < image.height(); ++y)
+        for (int x = 0; x + 1 < image.width(); ++x) {
+            const int here = qGray(image.pixel(x, y));
+            sum += qAbs(qGray(image.pixel(x + 1, y)) - here) +
+                   qAbs(qGray(image.pixel(x, y + 1)) - here);
+        }
+    return double(sum) / ((image.width() - 1) * (image.height() - 1));
+}
+
 // Where an animator's band wraps once laid out with these phrases.
 const auto limitOf = [](auto* animator, const QStringList& phrases) {
     animator->setPhrases(phrases);
@@ -128,6 +161,12 @@ Q_DECLARE_METATYPE(Frame)
 class PagesTest : public QObject {
     Q_OBJECT
     QList<QUrl> opened;
+    // Screenshots of the pages, the 1x ones taken by the run at scale 1, the 2x ones by the
+    // run at scale 2, which compares them.
+    const QDir shots{QCoreApplication::applicationDirPath() + "/screenshots"};
+
+public:
+    static void initMain() { Startup::enableHighDpi(); }
 
 public slots:
     void openUrl(const QUrl& url) { opened << url; } // the desktop's browser
@@ -260,6 +299,10 @@ private slots:
         PageDfuProgressForm progress(nullptr);
         auto* shown = QList<StackPageWidget*>{&welcome, &connect, &last, &done, &progress}[page];
         auto* anim = shown->findChild<AnimatedSequence*>();
+        const QList<QWidget*> children = shown->findChildren<QWidget*>();
+        QList<bool> wasShown;
+        for (QWidget* child : children)
+            wasShown << !child->isHidden();
         shown->show();
         QVERIFY(QTest::qWaitForWindowExposed(shown));
         shown->reset();
@@ -271,8 +314,29 @@ private slots:
             QVERIFY(i == ticks || tick(anim));
         }
         const QImage screen = shown->screen()->grabWindow(shown->winId()).toImage();
-        QVERIFY(timerOf(anim).interval == interval &&
-                same(screen, composed(pictures, opacity), anim->rect()));
+        QCOMPARE(timerOf(anim).interval, interval);
+        for (int i = 0; i < children.size(); ++i) // the whole page
+            children[i]->setVisible(wasShown[i]);
+        const QImage whole = shown->grab(QRect(0, 0, 801, 601)).toImage();
+        const QString shot = shots.filePath(QString(QTest::currentDataTag()).replace(' ', '_'));
+        if (shown->devicePixelRatioF() == 1) {
+            QVERIFY(same(screen, composed(pictures, opacity), anim->rect()));
+            QVERIFY(QDir().mkpath(shots.path()) && whole.save(shot + ".png"));
+            return;
+        }
+        // Twice the size: halved, the page at 1x everywhere (measured 2.8 to 11.4); its mean
+        // gradient well above that of the 1x page blown up (measured 1.48 to 1.65 times): the
+        // 2x pictures and text, not the 1x ones stretched.
+        QVERIFY(whole.save(shot + "@2x.png"));
+        const QImage at1x(shot + ".png");
+        QCOMPARE(whole.size(), at1x.size() * 2);
+        const double difference = blockDifference(
+            whole.scaled(at1x.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation), at1x);
+        const double sharper =
+            meanGradient(whole) / meanGradient(at1x.scaled(whole.size(), Qt::IgnoreAspectRatio,
+                                                           Qt::SmoothTransformation));
+        QVERIFY2(difference < 20 && sharper > 1.3,
+                 qPrintable(QString("difference %1, sharper by %2").arg(difference).arg(sharper)));
     }
 
     // Bitmap buttons draw nothing but their picture, clipped, in any state, and take clicks
@@ -411,6 +475,42 @@ private slots:
                 shot, [](QRgb p) { return qGray(p) < 200; }, QRect(0, top, 500, 16));
         };
         QVERIFY2(ink(1) > ink(2) + 20, qPrintable(QString("%1 vs %2").arg(ink(1)).arg(ink(2))));
+    }
+
+    // The texts the pages draw fit their boxes at the font resolution this run has (CTest runs
+    // this again at 144 and 192 dpi): the version label, every phrase, the failure text.
+    void textFits() {
+        const auto fits = [](QLabel* label, const QString& text) {
+            const QFontMetrics metrics = label->fontMetrics();
+            const QRect box = label->contentsRect();
+            return metrics.height() <= box.height() &&
+                   metrics.horizontalAdvance(text) <= box.width();
+        };
+        PageWelcomeForm welcome(nullptr);
+        auto* version = welcome.findChild<QLabel*>("pFwVersionLbl");
+        QVERIFY(fits(version, "V017"));
+        for (const char* text : {"V027 2017/03/13", "V017"}) {
+            welcome.setFwName(text);
+            QVERIFY2(fits(version, text), qPrintable(version->font().toString()));
+        }
+        QVERIFY(version->fontMetrics().height() >= 12); // shrunk no further than it needs
+        PageDfuProgressForm progress(nullptr);
+        auto* label = progress.findChild<QLabel*>("pPhrasesChoc");
+        for (const QString& phrase : phrasesChoc())
+            QVERIFY2(fits(label, phrase), qPrintable(phrase));
+        PageDfuFailedForm failed(nullptr);
+        failed.resize(801, 601);
+        for (int line = 1; line <= 12; ++line)
+            failed.appendErrorDesc("KernoTindalUpdateDlg", line,
+                                   "Upgrade done, but problem "
+                                   "with reset or API: a line long enough to wrap in the box");
+        failed.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&failed));
+        for (QLabel* box : failed.findChildren<QLabel*>())
+            QVERIFY2(box->sizeHint().height() <= box->height(), qPrintable(box->text()));
+        auto* context = failed.findChild<QPlainTextEdit*>();
+        QVERIFY(context->horizontalScrollBar()->maximum() == 0 && // wrapped, ten lines in view
+                context->viewport()->height() >= 10 * context->fontMetrics().lineSpacing());
     }
 
     // An apology, and a link that opens the home page as often as it is pressed.

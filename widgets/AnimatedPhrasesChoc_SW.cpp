@@ -153,9 +153,9 @@ void AnimatedPhrasesChoc_SW::buildFade() {
     const int h2 = height() / 2;
     const QImage background = HighDpi::image(kBackground, devicePixelRatioF());
     const int r = qRound(background.devicePixelRatio());
-    fadeImage = background.isNull() ? QImage()
-                                    : makeFadeImage(background.copy(
-                                          QRect(pos() * r, QSize(width(), h2) * r)));
+    fadeImage = background.isNull()
+                    ? QImage()
+                    : makeFadeImage(background.copy(QRect(pos() * r, QSize(width(), h2) * r)));
     fadeImage.setDevicePixelRatio(r);
     fadeBuilt = true;
 }
@@ -276,8 +276,8 @@ void AnimatedPhrasesChoc_SW::paintEvent(QPaintEvent*) {
     }
     // Rendered before any move event (e.g. grabbed while hidden), or moved to a screen of
     // another pixel ratio: build it now.
-    if (!fadeBuilt || (!fadeImage.isNull() && fadeImage.devicePixelRatio() !=
-                                                  HighDpi::pictureRatio(devicePixelRatioF())))
+    if (!fadeBuilt || (!fadeImage.isNull() &&
+                       fadeImage.devicePixelRatio() != HighDpi::pictureRatio(devicePixelRatioF())))
         buildFade();
     if (!pixRect.isEmpty()) {
         if (pixmap.isNull() || pixmap.devicePixelRatio() != pixelRatio() || offset < stripTop ||

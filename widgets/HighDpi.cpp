@@ -66,8 +66,8 @@ void pinFontsToPixels(QWidget* widget) {
 void fitFontToBox(QLabel* label) {
     QFont font = label->font();
     if (!label->property(kDesignPixelSize).isValid())
-        label->setProperty(kDesignPixelSize, font.pixelSize() > 0 ? font.pixelSize()
-                                                                  : QFontInfo(font).pixelSize());
+        label->setProperty(kDesignPixelSize,
+                           font.pixelSize() > 0 ? font.pixelSize() : QFontInfo(font).pixelSize());
     const QSize box = label->contentsRect().size();
     const QString text = label->text();
     for (int size = label->property(kDesignPixelSize).toInt();; --size) {
