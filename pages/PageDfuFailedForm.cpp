@@ -2,13 +2,11 @@
 #include "ui_PageDfuFailedForm.h"
 
 #include "BuildStamp.h"
-#include "HighDpi.h"
 
 PageDfuFailedForm::PageDfuFailedForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuFailedForm) {
     errorCount = 0;
     ui->setupUi(this);
-    HighDpi::pinFontsToPixels(this);
     ui->pErrorContext->appendHtml(QStringLiteral("<font color=\"#00FF00\">Build : </font>") +
                                   buildStamp());
 }

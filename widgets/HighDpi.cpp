@@ -35,20 +35,22 @@ int pictureRatio(qreal devicePixelRatio) {
     return devicePixelRatio > 1.0 ? 2 : 1;
 }
 
-QImage image(const QString& path, qreal devicePixelRatio) {
+namespace {
+template <class Picture> Picture load(const QString& path, qreal devicePixelRatio) {
     const QString chosen = pathFor(path, pictureRatio(devicePixelRatio));
-    QImage picture(chosen);
+    Picture picture(chosen);
     if (chosen != path)
         picture.setDevicePixelRatio(2);
     return picture;
 }
+} // namespace
+
+QImage image(const QString& path, qreal devicePixelRatio) {
+    return load<QImage>(path, devicePixelRatio);
+}
 
 QPixmap pixmap(const QString& path, qreal devicePixelRatio) {
-    const QString chosen = pathFor(path, pictureRatio(devicePixelRatio));
-    QPixmap picture(chosen);
-    if (chosen != path)
-        picture.setDevicePixelRatio(2);
-    return picture;
+    return load<QPixmap>(path, devicePixelRatio);
 }
 
 void pinFontsToPixels(QWidget* widget) {
