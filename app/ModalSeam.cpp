@@ -32,5 +32,7 @@ QString ModalSeam::getOpenFileName(QWidget* parent, const QString& caption,
                                    const QString& directory, const QString& filter) {
     if (fileAnswer)
         return fileAnswer(caption, directory, filter);
-    return QFileDialog::getOpenFileName(parent, caption, directory, filter);
+    // Qt's own chooser: a desktop's native one speaks the system's language, not the window's.
+    return QFileDialog::getOpenFileName(parent, caption, directory, filter, nullptr,
+                                        QFileDialog::DontUseNativeDialog);
 }

@@ -2,6 +2,7 @@
 #include "HidDfuLibrary.h"
 #include "KernoTindalUpdateDlg.h"
 #include "SignalWatcher.h"
+#include "Startup.h"
 
 #include <QApplication>
 
@@ -24,7 +25,9 @@ int main(int argc, char* argv[]) {
     // keep the process as large as its largest page ever was.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
+    Startup::enableHighDpi();
     QApplication app(argc, argv);
+    Startup::speakFrench();
 #ifdef SIGPIPE
     // Output whose reader has gone (a closed pipe) must fail quietly, not end a transfer.
     std::signal(SIGPIPE, SIG_IGN);

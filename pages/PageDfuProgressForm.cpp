@@ -1,6 +1,8 @@
 #include "PageDfuProgressForm.h"
 #include "ui_PageDfuProgressForm.h"
 
+#include "HighDpi.h"
+
 #include "PhrasesChoc.h"
 
 #include <QRegularExpression>
@@ -13,6 +15,7 @@ PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
     ui->pAnim->setAccessibleName(tr("Étape 3 sur 4"));
     ui->pAnimPhrasesChoc->setAccessibleName(tr("Phrases choc"));
     ui->pAnimPhrasesChocSW->setAccessibleName(tr("Phrases choc"));
+    HighDpi::pinFontsToPixels(this);
 
     ui->pAnim->setBackground(QStringLiteral(":/Pages2/0-fond-0-98"));
     ui->pAnim->sequence.setLoop(true);

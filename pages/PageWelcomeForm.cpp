@@ -1,6 +1,8 @@
 #include "PageWelcomeForm.h"
 #include "ui_PageWelcomeForm.h"
 
+#include "HighDpi.h"
+
 PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageWelcomeForm) {
     ui->setupUi(this);
@@ -9,6 +11,8 @@ PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     setAccessibleDescription(
         tr("Branche ton enceinte en USB, puis appuie sur Suivant pour lancer la mise à jour."));
     ui->pAnim->setAccessibleName(tr("Étape 1 sur 4"));
+    HighDpi::pinFontsToPixels(this);
+    HighDpi::fitFontToBox(ui->pFwVersionLbl);
     ui->pReadyBtn->setPixmap(QStringLiteral(":/Buttons/btnReady"));
     ui->pReadyBtn->hide();
 
@@ -36,6 +40,7 @@ void PageWelcomeForm::reset() {
 
 void PageWelcomeForm::setFwName(QString fwName) {
     ui->pFwVersionLbl->setText(fwName);
+    HighDpi::fitFontToBox(ui->pFwVersionLbl);
 }
 
 void PageWelcomeForm::animFinished() {

@@ -6,6 +6,7 @@
 #include "HidDfuLibrary.h"
 #include "KernoTindalUpdateDlg.h"
 #include "ModalSeam.h"
+#include "Startup.h"
 #include "UnifiedHidAPI.h"
 
 #include <QtTest>
@@ -134,6 +135,15 @@ class KernoTindalUpdateDlgTest : public QObject {
             .join(" | ");
     }
 
+    static QString answerChooser(const QString& caption, const QString& directory,
+                                 const QString& filter) {
+        fake.asked << caption + "|" + directory + "|" + filter;
+        return std::exchange(fake.chosen, QString()); // once, then cancelled
+    }
+
+public:
+    static void initMain() { Startup::enableHighDpi(); }
+
 private slots:
     void initTestCase() {
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
@@ -144,11 +154,8 @@ private slots:
             fake.asked << seen + " | " + box.windowTitle() + " | " + box.text();
             return int(QMessageBox::Cancel);
         });
-        ModalSeam::answerFileChooserWith(
-            [](const QString& caption, const QString& directory, const QString& filter) {
-                fake.asked << caption + "|" + directory + "|" + filter;
-                return std::exchange(fake.chosen, QString()); // once, then cancelled
-            });
+        ModalSeam::answerFileChooserWith(answerChooser);
+        QVERIFY(Startup::speakFrench()); // as the updater does
         if (qEnvironmentVariableIsSet("KERNO_TEST_CHILD")) { // see cannotWriteTheFirmware
             std::atexit([] { std::printf("%s\n", qPrintable(fake.asked.join('\n'))); });
             KernoTindalUpdateDlg dialog;
@@ -241,6 +248,26 @@ private slots:
         QVERIFY(!QFile::exists(temporary));
     }
 
+    // Qt's own chooser, whatever the desktop, in French as the rest of the window.
+    void chooserInFrench() {
+        open();
+        ModalSeam::answerFileChooserWith(nullptr);
+        QStringList seen;
+        QTimer::singleShot(0, [&seen] {
+            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
+                seen << chooser->findChild<QLabel*>(name)->text();
+            for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
+                seen << button->text();
+            seen << chooser->windowTitle();
+            chooser->reject();
+        });
+        d->choseFirmware();
+        ModalSeam::answerFileChooserWith(answerChooser);
+        QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
+                                 "Annuler|Choix du Firmware");
+    }
+
     void choosingTheFirmware_data() {
         QTest::addColumn<QString>("name"); // in a folder holding one of each
         QTest::newRow("regular file") << "clé V030.dfu";
@@ -292,7 +319,7 @@ private slots:
         QVERIFY(d->close());
         QCOMPARE(finished.count(), 1);
         QCOMPARE(fake.asked,
-                 QVector<QString>(72, "Warning OK Cancel* | Fermeture de l'application | "
+                 QVector<QString>(72, "Warning OK Annuler* | Fermeture de l'application | "
                                       "Attention, vous êtes sur le point de fermer "
                                       "l'application.\n\nÊtes vous certain de vraiment "
                                       "vouloir quitter ?\n\n")

@@ -14,6 +14,7 @@
 #include "PageDfuProgressForm.h"
 #include "PageWelcomeForm.h"
 #include "PhrasesChoc.h"
+#include "Startup.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -21,8 +22,8 @@
 namespace {
 
 const QColor kTeal(17, 180, 183), kGold(220, 182, 81);
-// A page (welcome, connect, last percent, done, progress), ticks after a reset, its timer
-// interval, its pictures ("background from to", under Pages2) and the opacity of `from`.
+// A page (welcome, connect, last percent, done, progress, failure), ticks after a reset, its
+// timer interval, its pictures ("background from to", under Pages2) and the opacity of `from`.
 using Frame = std::tuple<int, int, int, QString, double>;
 
 // The one timer an object runs; id 0 and interval -1 when it runs none or several.
@@ -88,6 +89,38 @@ QImage composed(const QString& frame, double opacity) {
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+// The sum of the absolute differences of red, green and blue averaged over each 32 x 32 block:
+// the largest of these means.
+double blockDifference(const QImage& a, const QImage& b) {
+    const int side = 32;
+    double worst = 0;
+    for (int top = 0; top < a.height(); top += side)
+        for (int left = 0; left < a.width(); left += side) {
+            const QRect block = QRect(left, top, side, side) & a.rect();
+            qint64 sum = 0;
+            for (int y = block.top(); y <= block.bottom(); ++y)
+                for (int x = block.left(); x <= block.right(); ++x) {
+                    const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+                    sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) +
+                           qAbs(qBlue(p) - qBlue(q));
+                }
+            worst = qMax(worst, double(sum) / (block.width() * block.height()));
+        }
+    return worst;
+}
+
+// Sharpness: the mean gradient magnitude of the grey levels, |right - here| + |below - here|.
+double meanGradient(const QImage& image) {
+    qint64 sum = 0;
+    for (int y = 0; y + 1 < image.height(); ++y)
+        for (int x = 0; x + 1 < image.width(); ++x) {
+            const int here = qGray(image.pixel(x, y));
+            sum += qAbs(qGray(image.pixel(x + 1, y)) - here) +
+                   qAbs(qGray(image.pixel(x, y + 1)) - here);
+        }
+    return double(sum) / ((image.width() - 1) * (image.height() - 1));
+}
+
 // Where an animator's band wraps once laid out with these phrases.
 const auto limitOf = [](auto* animator, const QStringList& phrases) {
     animator->setPhrases(phrases);
@@ -128,6 +161,12 @@ Q_DECLARE_METATYPE(Frame)
 class PagesTest : public QObject {
     Q_OBJECT
     QList<QUrl> opened;
+    // Screenshots of the pages, the 1x ones taken by the run at scale 1, the 2x ones by the
+    // run at scale 2, which compares them.
+    const QDir shots{QCoreApplication::applicationDirPath() + "/screenshots"};
+
+public:
+    static void initMain() { Startup::enableHighDpi(); }
 
 public slots:
     void openUrl(const QUrl& url) { opened << url; } // the desktop's browser
@@ -150,7 +189,7 @@ private slots:
             QTest::newRow(picture) << QString(picture);
     }
 
-    // 8-bit RGBA pictures under exact paths; the backgrounds opaque.
+    // 8-bit RGBA pictures under exact paths, each also at twice its size; the backgrounds opaque.
     void catalogue() {
         QFETCH(QString, picture);
         QStringList f = picture.split(QRegularExpression("[ x,]"));
@@ -160,6 +199,7 @@ private slots:
         const QImage image(path);
         QVERIFY(QResource(path).isValid() && image.format() == QImage::Format_ARGB32);
         QCOMPARE(image.size(), QSize(f[1].toInt(), f[2].toInt()));
+        QCOMPARE(QImage(path + "@2x").size(), image.size() * 2);
         QVERIFY(near(image.pixel(f[3].toInt(), f[4].toInt()), QColor(f[5]), 3));
         QCOMPARE(count(image, [](QRgb p) { return qAlpha(p) < 255; }) == 0, path.contains("fond"));
     }
@@ -246,6 +286,7 @@ private slots:
         row("done", {3, 0, 250, "0-fond 11-fin 11-fin", 1});
         row("progress", {4, 0, 100, "0-fond-0-98 4-telechargement-1 5-telechargement-2", 1});
         row("progress 2", {4, 305, 100, "0-fond-0-98 5-telechargement-2 6-telechargement-3", 0});
+        row("failure", {5, 0, -1, "", 1});
     }
 
     // Each page's pictures on screen some ticks after a reset (the second restarts the first),
@@ -258,21 +299,52 @@ private slots:
         PageDfuLastPercentForm last(nullptr);
         PageDfuDoneForm done(nullptr);
         PageDfuProgressForm progress(nullptr);
-        auto* shown = QList<StackPageWidget*>{&welcome, &connect, &last, &done, &progress}[page];
+        PageDfuFailedForm failed(nullptr); // text only
+        failed.resize(801, 601);
+        failed.appendErrorDesc("KernoTindalUpdateDlg", 517, "UHIDAPI is in error");
+        auto* shown =
+            QList<StackPageWidget*>{&welcome, &connect, &last, &done, &progress, &failed}[page];
         auto* anim = shown->findChild<AnimatedSequence*>();
+        const QList<QWidget*> children = shown->findChildren<QWidget*>();
+        QList<bool> wasShown;
+        for (QWidget* child : children)
+            wasShown << !child->isHidden();
         shown->show();
         QVERIFY(QTest::qWaitForWindowExposed(shown));
         shown->reset();
         shown->reset();
-        for (int i = 0; i <= ticks; ++i) { // repainted between ticks, without the real timers
+        for (int i = 0; anim && i <= ticks; ++i) { // repainted between ticks, without the timers
             for (QWidget* child : shown->findChildren<QWidget*>()) // the pictures alone
                 child->setVisible(child == anim);
             QCoreApplication::sendPostedEvents(shown, QEvent::UpdateRequest);
             QVERIFY(i == ticks || tick(anim));
         }
         const QImage screen = shown->screen()->grabWindow(shown->winId()).toImage();
-        QVERIFY(timerOf(anim).interval == interval &&
-                same(screen, composed(pictures, opacity), anim->rect()));
+        QCOMPARE(anim ? timerOf(anim).interval : -1, interval);
+        for (int i = 0; i < children.size(); ++i) // the whole page, the arc half drawn
+            children[i]->setVisible(wasShown[i]);
+        progress.findChild<CircularProgressWidget*>()->setSpanAngle(-2720);
+        const QImage whole = shown->grab(QRect(0, 0, 801, 601)).toImage();
+        const QString shot = shots.filePath(QString(QTest::currentDataTag()).replace(' ', '_'));
+        if (shown->devicePixelRatioF() == 1) {
+            QVERIFY(!anim || same(screen, composed(pictures, opacity), anim->rect()));
+            QVERIFY(QDir().mkpath(shots.path()) && whole.save(shot + ".png"));
+            return;
+        }
+        // Twice the size: halved, the page at 1x everywhere (measured 2.8 to 11.4 with pictures,
+        // 34.7 for text alone, black on white); its mean gradient well above that of the 1x
+        // page blown up (measured 1.48 to 1.65 times with pictures; 1.14 to 1.22 with the 1x
+        // pictures stretched; 1.22 for text alone).
+        QVERIFY(whole.save(shot + "@2x.png"));
+        const QImage at1x(shot + ".png");
+        QCOMPARE(whole.size(), at1x.size() * 2);
+        const double difference = blockDifference(
+            whole.scaled(at1x.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation), at1x);
+        const double sharper =
+            meanGradient(whole) / meanGradient(at1x.scaled(whole.size(), Qt::IgnoreAspectRatio,
+                                                           Qt::SmoothTransformation));
+        QVERIFY2(anim ? difference < 20 && sharper > 1.3 : difference < 40 && sharper > 1.1,
+                 qPrintable(QString("difference %1, sharper by %2").arg(difference).arg(sharper)));
     }
 
     // Bitmap buttons draw nothing but their picture, clipped, in any state, and a ring while
@@ -426,6 +498,42 @@ private slots:
                 shot, [](QRgb p) { return qGray(p) < 200; }, QRect(0, top, 500, 16));
         };
         QVERIFY2(ink(1) > ink(2) + 20, qPrintable(QString("%1 vs %2").arg(ink(1)).arg(ink(2))));
+    }
+
+    // The texts the pages draw fit their boxes at the font resolution this run has (CTest runs
+    // this again at 144 and 192 dpi): the version label, every phrase, the failure text.
+    void textFits() {
+        const auto fits = [](QLabel* label, const QString& text) {
+            const QFontMetrics metrics = label->fontMetrics();
+            const QRect box = label->contentsRect();
+            return metrics.height() <= box.height() &&
+                   metrics.horizontalAdvance(text) <= box.width();
+        };
+        PageWelcomeForm welcome(nullptr);
+        auto* version = welcome.findChild<QLabel*>("pFwVersionLbl");
+        QVERIFY(fits(version, "V017"));
+        for (const char* text : {"V027 2017/03/13", "V017"}) {
+            welcome.setFwName(text);
+            QVERIFY2(fits(version, text), qPrintable(version->font().toString()));
+        }
+        QVERIFY(version->fontMetrics().height() >= 12); // shrunk no further than it needs
+        PageDfuProgressForm progress(nullptr);
+        auto* label = progress.findChild<QLabel*>("pPhrasesChoc");
+        for (const QString& phrase : phrasesChoc())
+            QVERIFY2(fits(label, phrase), qPrintable(phrase));
+        PageDfuFailedForm failed(nullptr);
+        failed.resize(801, 601);
+        for (int line = 1; line <= 12; ++line)
+            failed.appendErrorDesc("KernoTindalUpdateDlg", line,
+                                   "Upgrade done, but problem "
+                                   "with reset or API: a line long enough to wrap in the box");
+        failed.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&failed));
+        for (QLabel* box : failed.findChildren<QLabel*>())
+            QVERIFY2(box->sizeHint().height() <= box->height(), qPrintable(box->text()));
+        auto* context = failed.findChild<QPlainTextEdit*>();
+        QVERIFY(context->horizontalScrollBar()->maximum() == 0 && // wrapped, ten lines in view
+                context->viewport()->height() >= 10 * context->fontMetrics().lineSpacing());
     }
 
     // An apology, and a link that opens the home page as often as it is pressed.

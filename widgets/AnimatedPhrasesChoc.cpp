@@ -68,11 +68,14 @@ void AnimatedPhrasesChoc::layoutText() {
 }
 
 // The rows from `offset` on, drawn by the same call as the whole picture would be, moved
-// up by whole pixels: the glyphs land on the same pixels.
+// up by whole pixels: the glyphs land on the same pixels. At the screen's pixel ratio, so that
+// the text is as sharp as the screen.
 void AnimatedPhrasesChoc::renderStrip() {
     stripTop = offset;
     const int rows = qMin(bandHeight + kStripLead, pixRect.height() - stripTop);
-    pixmap = QPixmap(pixRect.width(), rows);
+    const qreal ratio = devicePixelRatioF();
+    pixmap = QPixmap(QSize(pixRect.width(), rows) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setPen(QColor(255, 255, 255));
@@ -90,8 +93,14 @@ void AnimatedPhrasesChoc::paintEvent(QPaintEvent*) {
         return;
     // The size of the last layout holds until the next setPhrases.
     const QRect window(0, offset, pixRect.width(), bandHeight);
-    if (pixmap.isNull() || window.top() < stripTop || window.bottom() >= stripTop + pixmap.height())
+    if (pixmap.isNull() || pixmap.devicePixelRatioF() != devicePixelRatioF() ||
+        window.top() < stripTop ||
+        window.bottom() >= stripTop + qRound(pixmap.height() / pixmap.devicePixelRatioF()))
         renderStrip();
     QPainter painter(this);
-    painter.drawPixmap(QRect(QPoint(0, 0), window.size()), pixmap, window.translated(0, -stripTop));
+    // The source rectangle is in the strip's own pixels.
+    const qreal ratio = pixmap.devicePixelRatioF();
+    const QRectF source = window.translated(0, -stripTop);
+    painter.drawPixmap(QRectF(QPointF(0, 0), window.size()), pixmap,
+                       QRectF(source.topLeft() * ratio, source.size() * ratio));
 }

@@ -1,9 +1,11 @@
 #include "AnimatedPhrasesChoc_SW.h"
 
+#include "HighDpi.h"
 #include "KernoWebSite.h"
 
 #include <QAudioDeviceInfo>
 #include <QMoveEvent>
+#include <QtMath>
 #include <QPainter>
 #include <QSoundEffect>
 #include <QTimerEvent>
@@ -116,6 +118,10 @@ void AnimatedPhrasesChoc_SW::timerEvent(QTimerEvent* event) {
         offset = 0;
 }
 
+int AnimatedPhrasesChoc_SW::pixelRatio() const {
+    return qMax(1, qCeil(devicePixelRatioF()));
+}
+
 QTransform AnimatedPhrasesChoc_SW::crawlTransform(int width) {
     const int w2 = width / 2;
     const QTransform project(1, 0, 0, 0, 1, -0.004, -w2, 0, 1);
@@ -140,14 +146,17 @@ QImage AnimatedPhrasesChoc_SW::makeFadeImage(const QImage& fadeSource) {
     return fade;
 }
 
-// The strip of page background behind the upper half of the band, faded. The background
-// and the strip are decoded and cut only for the time it takes to build it.
+// The strip of page background behind the upper half of the band, faded, at the pixel ratio
+// of the background's picture. The background and the strip are decoded and cut only for the
+// time it takes to build it.
 void AnimatedPhrasesChoc_SW::buildFade() {
     const int h2 = height() / 2;
-    const QImage background(kBackground);
+    const QImage background = HighDpi::image(kBackground, devicePixelRatioF());
+    const int r = qRound(background.devicePixelRatio());
     fadeImage = background.isNull()
                     ? QImage()
-                    : makeFadeImage(background.copy(QRect(pos(), QSize(width(), h2))));
+                    : makeFadeImage(background.copy(QRect(pos() * r, QSize(width(), h2) * r)));
+    fadeImage.setDevicePixelRatio(r);
     fadeBuilt = true;
 }
 
@@ -184,11 +193,13 @@ void AnimatedPhrasesChoc_SW::layoutText() {
 }
 
 // The rows from `offset` on, drawn by the same call as the whole picture would be, moved
-// up by whole pixels: the glyphs land on the same pixels.
+// up by whole pixels: the glyphs land on the same pixels. At the screen's whole pixel ratio.
 void AnimatedPhrasesChoc_SW::renderStrip() {
     stripTop = offset;
     const int rows = qMin(bandHeight + kStripLead, pixRect.height() - stripTop);
-    pixmap = QImage(pixRect.width(), rows, QImage::Format_ARGB32_Premultiplied);
+    const int r = pixelRatio();
+    pixmap = QImage(QSize(pixRect.width(), rows) * r, QImage::Format_ARGB32_Premultiplied);
+    pixmap.setDevicePixelRatio(r);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setPen(kTextColour);
@@ -212,14 +223,18 @@ inline QRgb mix(QRgb p, QRgb q, uint w) {
 // The window of the text picture at `offset`, seen through the crawl transform
 // with bilinear sampling. Along one band row the transform is a plain scale
 // about the centre column, so each row is one resampled source row: about four
-// times cheaper than a painter's general projective path.
+// times cheaper than a painter's general projective path. Frame and strip have the
+// same pixel ratio r: the transform works in points, the sampling in pixels.
 void AnimatedPhrasesChoc_SW::renderCrawl() {
-    if (frame.size() != size())
-        frame = QImage(size(), QImage::Format_ARGB32_Premultiplied);
+    const int r = qRound(pixmap.devicePixelRatio());
+    if (frame.size() != size() * r)
+        frame = QImage(size() * r, QImage::Format_ARGB32_Premultiplied);
+    frame.setDevicePixelRatio(r);
     frame.fill(Qt::transparent);
-    const QTransform inverse = crawlTransform(width()).inverted();
-    const int srcW = pixRect.width();
-    const int srcH = bandHeight;
+    const QTransform inverse = QTransform::fromScale(1.0 / r, 1.0 / r) *
+                               crawlTransform(width()).inverted() * QTransform::fromScale(r, r);
+    const int srcW = pixmap.width();
+    const int srcH = bandHeight * r;
     auto clampX = [srcW](int x) { return qBound(0, x, srcW - 1); };
     for (int y = 0; y < frame.height(); ++y) {
         const QPointF a = inverse.map(QPointF(0.5, y + 0.5));
@@ -229,7 +244,7 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
             continue;
         const int y0 = int(std::floor(sy));
         const uint wy = uint((sy - y0) * 256);
-        const int top = offset - stripTop;
+        const int top = (offset - stripTop) * r;
         const QRgb* row0 =
             reinterpret_cast<const QRgb*>(pixmap.constScanLine(top + qBound(0, y0, srcH - 1)));
         const QRgb* row1 =
@@ -259,12 +274,14 @@ void AnimatedPhrasesChoc_SW::paintEvent(QPaintEvent*) {
         layoutText();
         dirty = false;
     }
-    // Rendered before any move event (e.g. grabbed while hidden): build it now.
-    if (!fadeBuilt)
+    // Rendered before any move event (e.g. grabbed while hidden), or moved to a screen of
+    // another pixel ratio: build it now.
+    if (!fadeBuilt || (!fadeImage.isNull() &&
+                       fadeImage.devicePixelRatio() != HighDpi::pictureRatio(devicePixelRatioF())))
         buildFade();
     if (!pixRect.isEmpty()) {
-        if (pixmap.isNull() || offset < stripTop ||
-            offset + bandHeight > stripTop + pixmap.height())
+        if (pixmap.isNull() || pixmap.devicePixelRatio() != pixelRatio() || offset < stripTop ||
+            offset + bandHeight > stripTop + pixmap.height() / pixelRatio())
             renderStrip();
         renderCrawl();
         QPainter painter(this);

@@ -50,6 +50,8 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
     void layoutText();
+    // Whole pixels a point: the crawl samples its strip pixel by pixel.
+    int pixelRatio() const;
     void renderStrip();
     void buildFade();
     void renderCrawl();

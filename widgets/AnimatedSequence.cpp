@@ -1,5 +1,7 @@
 #include "AnimatedSequence.h"
 
+#include "HighDpi.h"
+
 #include <QImageReader>
 #include <QPaintEvent>
 #include <QPainter>
@@ -11,8 +13,9 @@ namespace {
 const QString kDefaultPicture = QStringLiteral(":/Pages2/0-fond");
 
 // Premultiplied pixels compose several times faster; what is shown is the same.
-QImage loadPicture(const QString& path) {
-    return QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+QImage loadPicture(const QString& path, qreal devicePixelRatio) {
+    return HighDpi::image(path, devicePixelRatio)
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 // Rows per band when a picture is cut into tiles, and the widest run of clear columns
@@ -23,12 +26,14 @@ constexpr int kClearGap = 64;
 // Cuts the fully transparent parts away (drawing them changes nothing: a clear
 // premultiplied pixel leaves what is under it as it was, at any opacity). A picture
 // without any transparency stays whole and is marked as such, so that it is copied
-// rather than blended.
+// rather than blended. Tiles of a picture of r pixels a point are cut on whole points, so that
+// they land on the same pixels as the whole picture would; offsets and bounds are in points.
 AnimatedSequence::Layer tiled(QImage picture) {
     AnimatedSequence::Layer layer;
     if (picture.isNull())
         return layer;
     const int w = picture.width(), h = picture.height();
+    const int r = qRound(picture.devicePixelRatio());
     bool opaque = true;
     for (int y = 0; y < h && opaque; ++y) {
         const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
@@ -36,7 +41,7 @@ AnimatedSequence::Layer tiled(QImage picture) {
             opaque = qAlpha(line[x]) == 255;
     }
     if (opaque) {
-        layer.bounds = picture.rect();
+        layer.bounds = QRect(0, 0, w / r, h / r);
         layer.tiles.append({std::move(picture).convertToFormat(QImage::Format_RGB32), QPoint()});
         return layer;
     }
@@ -67,9 +72,12 @@ AnimatedSequence::Layer tiled(QImage picture) {
                     bottom = qMax(bottom, inkBottom[x]);
                 }
             x = right + 1;
-            const QRect part(QPoint(left, top), QPoint(right, bottom));
-            layer.tiles.append({picture.copy(part), part.topLeft()});
-            layer.bounds |= part;
+            const QRect part(QPoint(left - left % r, top - top % r),
+                             QPoint(qMin(w - 1, right + r - 1 - right % r),
+                                    qMin(h - 1, bottom + r - 1 - bottom % r)));
+            const QRect points(part.topLeft() / r, part.size() / r);
+            layer.tiles.append({picture.copy(part), points.topLeft()});
+            layer.bounds |= points;
         }
     }
     return layer;
@@ -87,17 +95,23 @@ QByteArray encodedSource(const QString& path) {
 
 // Decoded on first use while shown. A picture encoded like one already decoded (the
 // progress page's four are one image) shares its layer without being decoded again.
+// A screen of another pixel ratio (the window moved) decodes them again.
 AnimatedSequence::Layer AnimatedSequence::picture(const QString& path) {
     const QString name = path.isEmpty() ? kDefaultPicture : path;
+    const int ratio = HighDpi::pictureRatio(devicePixelRatioF());
+    if (ratio != decodedRatio) {
+        decoded.clear();
+        decodedRatio = ratio;
+    }
     const auto known = decoded.constFind(name);
     if (known != decoded.constEnd())
         return *known;
-    const QByteArray source = encodedSource(name);
+    const QByteArray source = encodedSource(ratio == 1 ? name : name + QStringLiteral("@2x"));
     if (!source.isEmpty())
         for (const Layer& other : qAsConst(decoded))
             if (other.source == source)
                 return *decoded.insert(name, other);
-    Layer loaded = tiled(loadPicture(name));
+    Layer loaded = tiled(loadPicture(name, ratio));
     loaded.source = source;
     return *decoded.insert(name, loaded);
 }

@@ -95,4 +95,5 @@ private:
     // The pictures decoded for this sequence while it is on screen, by path: composed
     // at every frame, and let go when it is hidden.
     QHash<QString, Layer> decoded;
+    int decodedRatio = 1;
 };

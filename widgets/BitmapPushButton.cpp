@@ -1,5 +1,7 @@
 #include "BitmapPushButton.h"
 
+#include "HighDpi.h"
+
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -15,11 +17,14 @@ BitmapPushButton::BitmapPushButton(const QIcon& icon, const QString& text, QWidg
 BitmapPushButton::~BitmapPushButton() = default;
 
 void BitmapPushButton::setPixmap(const QString& path) {
-    pixmap = std::make_unique<QPixmap>(path);
+    picturePath = path;
+    pixmap = std::make_unique<QPixmap>(HighDpi::pixmap(path, devicePixelRatioF()));
     update();
 }
 
 void BitmapPushButton::paintEvent(QPaintEvent*) {
+    if (pixmap && pixmap->devicePixelRatio() != HighDpi::pictureRatio(devicePixelRatioF()))
+        *pixmap = HighDpi::pixmap(picturePath, devicePixelRatioF());
     QPainter painter(this);
     if (pixmap)
         painter.drawPixmap(0, 0, *pixmap);

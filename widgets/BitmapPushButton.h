@@ -21,5 +21,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    QString picturePath;
+    // Decoded for the pixel ratio of the screen last painted on.
     std::unique_ptr<QPixmap> pixmap;
 };

@@ -95,8 +95,11 @@ void CircularProgressWidget::updateArcPen() {
     update();
 }
 
+// Drawn at the screen's pixel ratio: the arc's edges stay as fine as the screen's pixels.
 void CircularProgressWidget::paintEvent(QPaintEvent*) {
-    QImage frame(image.size(), QImage::Format_ARGB32_Premultiplied);
+    const qreal ratio = devicePixelRatioF();
+    QImage frame(image.size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    frame.setDevicePixelRatio(ratio);
     frame.fill(Qt::transparent);
     {
         QPainter arc(&frame);

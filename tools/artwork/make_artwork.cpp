@@ -7,8 +7,9 @@
 // "file.svg*px,py@x,y,w,h" repeats it every px by py pixels over that rectangle (the whole
 // picture when no rectangle is given), every other row shifted by half a step, as
 // punched metal is; Qt Svg has no patterns and no deep <use> nesting.
-// Each picture is checked against its kind so that an edit cannot silently turn an
-// opaque background see-through, and is written as 8-bit RGBA PNG <out-dir>/<path>.png.
+// Each picture is rendered twice, as 8-bit RGBA PNG <out-dir>/<path>.png and, at twice the
+// size from the same vectors for screens of two device pixels a point, <path>@2x.png; each is
+// checked against its kind so that an edit cannot silently turn an opaque background see-through.
 
 #include <QDir>
 #include <QFile>
@@ -72,8 +73,9 @@ int main(int argc, char* argv[]) {
     const QDir outDir(QString::fromLocal8Bit(argv[3]));
 
     const QRegularExpression sizeRe(QStringLiteral("^(\\d+)x(\\d+)$"));
-    const QRegularExpression layerRe(QStringLiteral(
-        "^([^@*]+)(?:\\*([\\d.]+),([\\d.]+))?(?:@(-?[\\d.]+),(-?[\\d.]+)(?:,([\\d.]+),([\\d.]+))?)?$"));
+    const QRegularExpression layerRe(
+        QStringLiteral("^([^@*]+)(?:\\*([\\d.]+),([\\d.]+))?(?:@(-?[\\d.]+),(-?[\\d.]+)(?:,([\\d.]+"
+                       "),([\\d.]+))?)?$"));
     QTextStream in(&manifest);
     in.setCodec("UTF-8");
     int lineNo = 0;
@@ -85,64 +87,74 @@ int main(int argc, char* argv[]) {
             continue;
         const QStringList fields = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString where = QStringLiteral("%1:%2: ").arg(manifest.fileName()).arg(lineNo);
-        const QRegularExpressionMatch size = fields.size() >= 3 ? sizeRe.match(fields[1])
-                                                                 : QRegularExpressionMatch();
+        const QRegularExpressionMatch size =
+            fields.size() >= 3 ? sizeRe.match(fields[1]) : QRegularExpressionMatch();
         if (!size.hasMatch())
             return fail(where + QStringLiteral("expected <path> <w>x<h> <kind> [layers]"));
         const QString path = fields[0];
         const QString kind = fields[2];
 
-        QImage image(size.captured(1).toInt(), size.captured(2).toInt(),
-                     QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        {
-            QPainter painter(&image);
-            painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
-                                   QPainter::SmoothPixmapTransform);
-            for (int i = 3; i < fields.size(); ++i) {
-                const QRegularExpressionMatch layer = layerRe.match(fields[i]);
-                if (!layer.hasMatch())
-                    return fail(where + QStringLiteral("bad layer ") + fields[i]);
-                const QString file = svgDir.filePath(layer.captured(1));
-                QSvgRenderer svg(file);
-                if (!svg.isValid())
-                    return fail(where + QStringLiteral("cannot render ") + file);
-                const QSizeF own(svg.defaultSize());
-                const QPointF offset(layer.captured(4).toDouble(), layer.captured(5).toDouble());
-                if (layer.captured(2).isEmpty()) {
-                    svg.render(&painter, QRectF(offset, own));
-                    continue;
-                }
-                const double px = layer.captured(2).toDouble();
-                const double py = layer.captured(3).toDouble();
-                if (px < 1.0 || py < 1.0)
-                    return fail(where + QStringLiteral("tile step below one pixel in ") + fields[i]);
-                const QRectF area = layer.captured(6).isEmpty()
-                                        ? QRectF(offset, QSizeF(image.size()))
-                                        : QRectF(offset, QSizeF(layer.captured(6).toDouble(),
-                                                                layer.captured(7).toDouble()));
-                // Tiles are centred on the grid points; only whole tiles inside the area.
-                int row = 0;
-                for (double y = area.top() + own.height() / 2; y + own.height() / 2 <= area.bottom() + 0.01;
-                     y += py, ++row) {
-                    const double shift = (row % 2) ? px / 2 : 0.0;
-                    for (double x = area.left() + own.width() / 2 + shift;
-                         x + own.width() / 2 <= area.right() + 0.01; x += px)
-                        svg.render(&painter, QRectF(QPointF(x - own.width() / 2, y - own.height() / 2), own));
+        const QSize pictureSize(size.captured(1).toInt(), size.captured(2).toInt());
+        for (const int scale : {1, 2}) {
+            QImage image(pictureSize * scale, QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            {
+                QPainter painter(&image);
+                // Layers, offsets and tiles are placed in the picture's points.
+                painter.scale(scale, scale);
+                painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                                       QPainter::SmoothPixmapTransform);
+                for (int i = 3; i < fields.size(); ++i) {
+                    const QRegularExpressionMatch layer = layerRe.match(fields[i]);
+                    if (!layer.hasMatch())
+                        return fail(where + QStringLiteral("bad layer ") + fields[i]);
+                    const QString file = svgDir.filePath(layer.captured(1));
+                    QSvgRenderer svg(file);
+                    if (!svg.isValid())
+                        return fail(where + QStringLiteral("cannot render ") + file);
+                    const QSizeF own(svg.defaultSize());
+                    const QPointF offset(layer.captured(4).toDouble(),
+                                         layer.captured(5).toDouble());
+                    if (layer.captured(2).isEmpty()) {
+                        svg.render(&painter, QRectF(offset, own));
+                        continue;
+                    }
+                    const double px = layer.captured(2).toDouble();
+                    const double py = layer.captured(3).toDouble();
+                    if (px < 1.0 || py < 1.0)
+                        return fail(where + QStringLiteral("tile step below one pixel in ") +
+                                    fields[i]);
+                    const QRectF area = layer.captured(6).isEmpty()
+                                            ? QRectF(offset, QSizeF(pictureSize))
+                                            : QRectF(offset, QSizeF(layer.captured(6).toDouble(),
+                                                                    layer.captured(7).toDouble()));
+                    // Tiles are centred on the grid points; only whole tiles inside the area.
+                    int row = 0;
+                    for (double y = area.top() + own.height() / 2;
+                         y + own.height() / 2 <= area.bottom() + 0.01; y += py, ++row) {
+                        const double shift = (row % 2) ? px / 2 : 0.0;
+                        for (double x = area.left() + own.width() / 2 + shift;
+                             x + own.width() / 2 <= area.right() + 0.01; x += px)
+                            svg.render(
+                                &painter,
+                                QRectF(QPointF(x - own.width() / 2, y - own.height() / 2), own));
+                    }
                 }
             }
-        }
-        image = image.convertToFormat(QImage::Format_ARGB32);
-        const QString problem = checkKind(image, kind);
-        if (!problem.isEmpty())
-            return fail(where + path + QLatin1Char(' ') + problem);
+            image = image.convertToFormat(QImage::Format_ARGB32);
+            const QString suffix = scale == 1 ? QStringLiteral(".png") : QStringLiteral("@2x.png");
+            const QString problem = checkKind(image, kind);
+            if (!problem.isEmpty())
+                return fail(where + path + suffix + QLatin1Char(' ') + problem);
 
-        const QString outFile = outDir.filePath(path + QStringLiteral(".png"));
-        QDir().mkpath(QFileInfo(outFile).absolutePath());
-        if (!image.save(outFile, "PNG"))
-            return fail(QStringLiteral("cannot write ") + outFile);
+            const QString outFile = outDir.filePath(path + suffix);
+            QDir().mkpath(QFileInfo(outFile).absolutePath());
+            if (!image.save(outFile, "PNG"))
+                return fail(QStringLiteral("cannot write ") + outFile);
+        }
         ++written;
     }
-    std::printf("make_artwork: %d pictures in %s\n", written, qPrintable(outDir.path()));
+    std::printf("make_artwork: %d pictures, each at 1x and 2x, in %s\n", written,
+                qPrintable(outDir.path()));
     return 0;
 }
