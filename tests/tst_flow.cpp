@@ -12,7 +12,9 @@
 #include <QtWidgets>
 
 #include <csignal>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -239,6 +241,41 @@ private slots:
         QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
         d.reset();
         QVERIFY(!QFile::exists(temporary));
+    }
+
+    // What a start removes of an earlier run's image.
+    void staleImages_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("removed");
+        const QString ours = "Kerno_Tindal2-Mise_a_jour-V027.dfu-a1B2c3";
+        QTest::newRow("killed run's") << ours << QByteArray("image") << "file" << true;
+        QTest::newRow("running updater's") << ours << QByteArray("image") << "locked" << false;
+        QTest::newRow("not locked yet") << ours << QByteArray() << "file" << false;
+        QTest::newRow("another user's") << ours << QByteArray("image") << "daemon's" << false;
+        QTest::newRow("link") << ours << QByteArray("image") << "link" << false;
+        QTest::newRow("another name") << ours + ".dfu" << QByteArray("image") << "file" << false;
+    }
+    void staleImages() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(name);
+        QFile file(kind == "link" ? tmp.filePath("target") : path);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() && file.flush());
+        QVERIFY(kind != "link" || file.link(path));
+        QVERIFY(kind != "locked" || flock(file.handle(), LOCK_EX) == 0);
+        if (kind == "daemon's" && fchown(file.handle(), 1, 1) != 0)
+            QSKIP("files of another user need root");
+        const QByteArray before = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        open();
+        qputenv("TMPDIR", before);
+        QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), !removed);
+        QVERIFY(QFile::exists(d->dfuData.tempFileName()));
     }
 
     void choosingTheFirmware_data() {
