@@ -6,9 +6,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
@@ -201,6 +203,63 @@ def case_closed_stdout(c):
     u.wait_page(["done"], 60)
 
 
+def silent_bus(path, after_auth):
+    """A system bus that accepts and never answers, or that answers the authentication only."""
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(path))
+    server.listen(8)
+    held = []
+
+    def talk(conn):
+        said, heard = [b"AUTH", b"NEGOTIATE_UNIX_FD"], b""
+        replies = [b"OK 0123456789abcdef0123456789abcdef\r\n", b"AGREE_UNIX_FD\r\n"]
+        while after_auth and said:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            heard += chunk
+            if said[0] in heard and heard.endswith(b"\r\n"):
+                conn.sendall(replies.pop(0))
+                said.pop(0)
+                heard = b""
+
+    def serve():
+        while True:
+            held.append(server.accept()[0])
+            threading.Thread(target=talk, args=(held[-1],), daemon=True).start()
+    threading.Thread(target=serve, daemon=True).start()
+
+
+def case_silent_bus(c, after_auth, sig):
+    """A system bus that never answers: the window goes on, the update runs without the lock after
+    3 s, and one line says so on standard error and in the support log. A signal during those
+    3 s ends it with nothing written."""
+    dump = c.work / "received.bin"
+    silent_bus(c.work / "silent-bus", after_auth)
+    c.bus = "unix:path=%s" % (c.work / "silent-bus")
+    u = c.start("%s;dump=%s" % (QUICK, dump))
+    u.wait_window()
+    u.press_ready()
+    u.wait_page(["progress"], 20)
+    if sig:
+        u.proc.send_signal(sig)
+        assert u.wait_exit(10) == 128 + sig, "exit status %s" % u.proc.returncode
+        assert not dump.exists() and not temp_files(u), "left: %s" % os.listdir(u.tmpdir)
+        assert not [l for l in u.stderr if l.startswith(NOT_AWAKE)], "not stopped while waiting"
+        return
+    key(u.window, "ctrl+alt+shift+6")   # the window answers while it waits
+    u.wait_page(["failure"], 10)
+    u.wait_page(["done"], 60)
+    assert dump.read_bytes() == c.image[:-16], "the speaker received another image"
+    told = [l for l in u.stderr if l.startswith(NOT_AWAKE)]
+    assert told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr
+    key(u.window, "Escape")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
+    logs = list(Path(os.environ["XDG_STATE_HOME"], "kerno-tindal2-update").glob(
+        "run-*-%d.log" % u.proc.pid))
+    assert len(logs) == 1 and told[0] in logs[0].read_text(), logs
+
+
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
     alone: the binary copied into a folder where no HID DFU library is to be found."""
@@ -240,6 +299,9 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
     "closed_stdout": (case_closed_stdout, (), 60),
+    "silent_bus": (case_silent_bus, (False, None), 90),
+    "silent_bus_auth": (case_silent_bus, (True, None), 90),
+    "silent_bus_signal": (case_silent_bus, (False, signal.SIGTERM), 60),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
