@@ -191,16 +191,47 @@ def case_signal(c, sig, where):
     assert [l for l in u.stderr if "interrompue" in l] == told, u.stderr
 
 
-def case_closed_stdout(c):
-    """Standard output closed by its reader: the refused connections' lines fail quietly and the
-    update goes on to the done page."""
+def support_log(u):
+    """The text of the support log that the updater's process wrote."""
+    logs = list(Path(os.environ["XDG_STATE_HOME"], "kerno-tindal2-update").glob(
+        "run-*-%d.log" % u.proc.pid))
+    assert len(logs) == 1, logs
+    return logs[0].read_text(errors="replace")
+
+
+def case_closed_stream(c, closed):
+    """Standard output whose reader has gone: the refused connections' lines fail quietly and the
+    update goes on to the done page. Standard output and error closed at start (>&- 2>&-): the
+    window comes all the same, and the log has the printed lines and nothing else."""
     r, w = os.pipe()
     os.close(r)
-    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w)
+    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w,
+                preexec_fn=(lambda: (os.close(1), os.close(2))) if closed else None)
     os.close(w)
     u.wait_window()
     u.press_ready()
     u.wait_page(["done"], 60)
+    key(u.window, "Escape")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
+    lines = support_log(u).splitlines()
+    assert any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines), lines
+    assert lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"), lines[-2:]
+    assert not [l for l in lines[3:] if not re.match(r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d "
+                                                     r"(stdout|stderr|state|library|firmware file|"
+                                                     r"outcome|closed)", l)], lines
+
+
+def case_killed(c):
+    """An updater killed outright leaves its image; the next start removes it."""
+    first = c.start()
+    first.wait_window()
+    left = temp_files(first)
+    first.proc.kill()
+    first.wait_exit(10)
+    assert temp_files(first) == left and len(left) == 1, temp_files(first)
+    u = c.start(tmpdir=first.tmpdir)
+    u.wait_window()
+    assert len(temp_files(u)) == 1 and temp_files(u) != left, temp_files(u)
 
 
 def silent_bus(path, after_auth):
@@ -255,9 +286,7 @@ def case_silent_bus(c, after_auth, sig):
     assert told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr
     key(u.window, "Escape")
     assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
-    logs = list(Path(os.environ["XDG_STATE_HOME"], "kerno-tindal2-update").glob(
-        "run-*-%d.log" % u.proc.pid))
-    assert len(logs) == 1 and told[0] in logs[0].read_text(), logs
+    assert told[0] in support_log(u), support_log(u)
 
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
@@ -270,6 +299,8 @@ def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     key(box, "Escape")
     assert u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode
     assert not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr
+    log = support_log(u)
+    assert not alone or ("library: none loaded: " in log and "outcome: no HID DFU library" in log), log
 
 
 def case_demo(c, fault, want_status, want_texts):
@@ -298,7 +329,9 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_box": (case_signal, (signal.SIGINT, "confirmation"), 60),
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
-    "closed_stdout": (case_closed_stdout, (), 60),
+    "closed_stdout": (case_closed_stream, (False,), 60),
+    "closed_streams": (case_closed_stream, (True,), 60),
+    "killed": (case_killed, (), 60),
     "silent_bus": (case_silent_bus, (False, None), 90),
     "silent_bus_auth": (case_silent_bus, (True, None), 90),
     "silent_bus_signal": (case_silent_bus, (False, signal.SIGTERM), 60),
