@@ -2,6 +2,7 @@
 
 #include "BuildStamp.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -32,6 +33,21 @@ qint64 SupportLog::capBytes = 4 << 20;
 namespace {
 
 SupportLog* current = nullptr;
+
+QByteArray header(const QDateTime& now, const QString& firmwareVersion,
+                  const QString& firmwareName) {
+    return QStringLiteral("Kerno# Tindal 2 - Mise à jour %1 (build %2), Qt %3\n"
+                          "started: %4\nfirmware: %5 (%6)\n")
+        .arg(QStringLiteral(KERNO_VERSION), buildStamp(), QString::fromLatin1(qVersion()),
+             now.toString(Qt::ISODateWithMs), firmwareVersion, firmwareName)
+        .toUtf8();
+}
+
+QString runName(const QDateTime& now, qint64 pid) {
+    return QStringLiteral("run-%1-%2.log")
+        .arg(now.toString(QStringLiteral("yyyyMMdd-HHmmss")))
+        .arg(pid);
+}
 
 } // namespace
 
@@ -362,10 +378,7 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     if (dirFd < 0)
         return;
     const QDateTime now = QDateTime::currentDateTime();
-    const QByteArray name = QStringLiteral("run-%1-%2.log")
-                                .arg(now.toString(QStringLiteral("yyyyMMdd-HHmmss")))
-                                .arg(::getpid())
-                                .toUtf8();
+    const QByteArray name = runName(now, ::getpid()).toUtf8();
     const bool folderLocked = lockFolder(dirFd);
     // Never through a link, never into a file that was there before.
     logFd = ::openat(dirFd, name.constData(),
@@ -379,13 +392,8 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     current = this;
     path = QFile::decodeName(where + '/' + name);
 
-    const QByteArray header =
-        QStringLiteral("Kerno# Tindal 2 - Mise à jour %1 (build %2), Qt %3\n"
-                       "started: %4\nfirmware: %5 (%6)\n")
-            .arg(QStringLiteral(KERNO_VERSION), buildStamp(), QString::fromLatin1(qVersion()),
-                 now.toString(Qt::ISODateWithMs), firmwareVersion, firmwareName)
-            .toUtf8();
-    writeAll(logFd, header.constData(), size_t(header.size()));
+    const QByteArray head = header(now, firmwareVersion, firmwareName);
+    writeAll(logFd, head.constData(), size_t(head.size()));
 
     // Standard output, standard error, and the notes with their answers.
     int out[2] = {-1, -1}, err[2] = {-1, -1}, notes[2] = {-1, -1};
@@ -400,7 +408,7 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     if (child == 0) {
         for (int fd : {out[1], err[1], notes[0], originals[0], originals[1]})
             ::close(fd);
-        Copier(logFd, header.size()).run(out[0], err[0], notes[1]);
+        Copier(logFd, head.size()).run(out[0], err[0], notes[1]);
     }
     // Without a copier the streams stay as they are and the notes are written from here.
     if (child > 0) {
@@ -481,10 +489,41 @@ void SupportLog::stop() {
 
 #else
 
-// Elsewhere no log is written yet.
-SupportLog::SupportLog(const QString&, const QString&) {}
-SupportLog::~SupportLog() = default;
-void SupportLog::write(const QByteArray&) {}
+// Elsewhere the printed lines are not copied, and logs in use are not told apart.
+SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareName) {
+    QDir dir(folder());
+    if (current || !dir.mkpath(QStringLiteral(".")))
+        return;
+    const QStringList runs = dir.entryList({QStringLiteral("run-*.log")}, QDir::Files,
+                                           QDir::Time | QDir::Reversed);
+    for (int i = 0; i + kKeptRuns - 1 < runs.size(); ++i)
+        dir.remove(runs.at(i));
+    const QDateTime now = QDateTime::currentDateTime();
+    QFile file(dir.filePath(runName(now, QCoreApplication::applicationPid())));
+    if (file.exists() || !file.open(QIODevice::WriteOnly) ||
+        file.write(header(now, firmwareVersion, firmwareName)) < 0)
+        return;
+    path = file.fileName();
+    current = this;
+}
+
+SupportLog::~SupportLog() {
+    if (current != this)
+        return;
+    if (outcomeWritten)
+        note(QStringLiteral("closed"));
+    else
+        outcome(QStringLiteral("closed"));
+    current = nullptr;
+}
+
+void SupportLog::write(const QByteArray& text) {
+    QFile file(path);
+    if (file.open(QIODevice::Append))
+        file.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).mid(11).toUtf8() +
+                   ' ' + text + '\n');
+}
+
 void SupportLog::stop() {}
 
 #endif
