@@ -84,6 +84,17 @@ void SupportLog::outcome(const QString& what, const QString& details) {
     current->write(text);
 }
 
+SupportLog::~SupportLog() {
+    if (current != this)
+        return;
+    if (outcomeWritten)
+        note(QStringLiteral("closed"));
+    else
+        outcome(QStringLiteral("closed"));
+    stop();
+    current = nullptr;
+}
+
 void SupportLog::end(const QString& what) {
     outcome(what);
     if (current)
@@ -424,18 +435,6 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     }
 }
 
-SupportLog::~SupportLog() {
-    if (current != this)
-        return;
-    if (outcomeWritten)
-        note(QStringLiteral("closed"));
-    else
-        outcome(QStringLiteral("closed"));
-    stop();
-    ::close(logFd);
-    current = nullptr;
-}
-
 void SupportLog::write(const QByteArray& text) {
     if (logFd < 0)
         return;
@@ -485,6 +484,9 @@ void SupportLog::stop() {
             ::waitpid(pid_t(copier), &status, 0);
     }
     copier = -1;
+    if (logFd >= 0)
+        ::close(logFd);
+    logFd = -1;
 }
 
 #else
@@ -505,16 +507,6 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
         return;
     path = file.fileName();
     current = this;
-}
-
-SupportLog::~SupportLog() {
-    if (current != this)
-        return;
-    if (outcomeWritten)
-        note(QStringLiteral("closed"));
-    else
-        outcome(QStringLiteral("closed"));
-    current = nullptr;
 }
 
 void SupportLog::write(const QByteArray& text) {
