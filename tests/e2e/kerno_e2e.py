@@ -277,6 +277,8 @@ def case_silent_bus(c, after_auth, sig):
         assert u.wait_exit(10) == 128 + sig, "exit status %s" % u.proc.returncode
         assert not dump.exists() and not temp_files(u), "left: %s" % os.listdir(u.tmpdir)
         assert not [l for l in u.stderr if l.startswith(NOT_AWAKE)], "not stopped while waiting"
+        log = support_log(u)
+        assert "interrupted by SIGTERM" in log and "state ID_UPGRADING" not in log, log
         return
     key(u.window, "ctrl+alt+shift+6")   # the window answers while it waits
     u.wait_page(["failure"], 10)
