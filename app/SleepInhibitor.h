@@ -29,6 +29,7 @@ public:
     // why there is no lock.
     bool settled();
     bool isHeld() const { return lockFd >= 0 || heldOnWindows; }
+    QString whyNotHeld() const { return whyNone; }
     void release();
 
 private:

@@ -12,8 +12,13 @@
 #include <QtWidgets>
 
 #include <csignal>
+#include <cstring>
+#include <thread>
+
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +54,66 @@ const HidDfuFunctions fakeFunctions{
     [] { return call("P", fake.progress.value(fake.reads++, fake.progress.last())); },
     [] { return call("R", fake.reset); }, [] { return call("D", fake.disconnect); },
     []() -> int32_t { return 1; }};
+
+// A system bus on a socket of its own: after the client's AUTH, NEGOTIATE_UNIX_FD and BEGIN it
+// sends the next answer ("-": nothing), a pipe's end with the last; with none left it hangs up.
+void serveBus(int listener, QByteArrayList answers) {
+    const int fd = accept(listener, nullptr, nullptr);
+    int ends[2];
+    if (fd < 0 || pipe(ends) != 0)
+        return;
+    const char* cues[] = {"AUTH", "NEGOTIATE_UNIX_FD", "BEGIN"};
+    QByteArray heard;
+    char buffer[4096];
+    ssize_t n;
+    for (int step = 0; step < 3 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        heard += QByteArray(buffer, int(n));
+        for (; step < 3 && heard.contains(cues[step]); ++step) {
+            if (step >= answers.size())
+                shutdown(fd, SHUT_RDWR);
+            else if (answers[step] != "-") {
+                iovec io{answers[step].data(), size_t(answers[step].size())};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+                msghdr message{nullptr, 0, &io, 1, control, step == 2 ? sizeof control : 0, 0};
+                if (cmsghdr* c = CMSG_FIRSTHDR(&message)) {
+                    c->cmsg_level = SOL_SOCKET, c->cmsg_type = SCM_RIGHTS;
+                    c->cmsg_len = CMSG_LEN(sizeof(int));
+                    std::memcpy(CMSG_DATA(c), &ends[1], sizeof(int));
+                }
+                sendmsg(fd, &message, MSG_NOSIGNAL);
+            }
+        }
+    }
+    while (read(fd, buffer, sizeof buffer) > 0) { // until the client goes
+    }
+    for (int f : {fd, ends[0], ends[1]})
+        close(f);
+}
+
+QByteArray u32(quint32 v, bool big = false) {
+    QByteArray b(4, '\0');
+    big ? qToBigEndian(v, b.data()) : qToLittleEndian(v, b.data());
+    return b;
+}
+
+// A reply to the call numbered `serial` (Inhibit is 2): a return, or an error with its name.
+QByteArray busReply(int serial, const QByteArray& signature, const QByteArray& body, int fds = 0,
+                    bool big = false, const QByteArray& error = {}) {
+    QByteArray fields;
+    const auto field = [&](char code, char type, const QByteArray& value) {
+        fields = fields.leftJustified((fields.size() + 7) / 8 * 8, '\0');
+        fields += QByteArray(1, code) + '\1' + type + '\0' + value;
+    };
+    field(5, 'u', u32(serial, big));
+    if (!error.isEmpty())
+        field(4, 's', u32(error.size(), big) + error + '\0');
+    field(8, 'g', char(signature.size()) + signature + '\0');
+    if (fds)
+        field(9, 'u', u32(fds, big));
+    const QByteArray head = QByteArray(big ? "B" : "l") + char(error.isEmpty() ? 2 : 3) + '\0' +
+                            '\1' + u32(body.size(), big) + u32(9, big) + u32(fields.size(), big);
+    return (head + fields).leftJustified((head.size() + fields.size() + 7) / 8 * 8, '\0') + body;
+}
 
 } // namespace
 
@@ -457,6 +522,64 @@ private slots:
             QVERIFY2(match.hasMatch(), qPrintable(line + " not after " + QString::number(at) + " in:\n" + text));
             at = match.capturedEnd();
         }
+    }
+
+    void sleepInhibitor_data() {
+        QTest::addColumn<QByteArrayList>("answers");
+        QTest::addColumn<QString>("told"); // why there is no lock; empty when there is one
+        const QByteArray ok = "OK 0123456789abcdef\r\n", agree = "AGREE_UNIX_FD\r\n";
+        const QByteArray name = busReply(1, "s", u32(5) + ":1.42" + '\0');
+        QTest::newRow("lock") << QByteArrayList{ok, agree, name + busReply(2, "h", u32(0), 1)}
+                              << "";
+        QTest::newRow("lock, other byte order")
+            << QByteArrayList{ok, agree, busReply(2, "h", u32(0, true), 1, true)} << "";
+        QTest::newRow("refused") << QByteArrayList{"REJECTED EXTERNAL\r\n"}
+                                 << "the system bus refused us";
+        QTest::newRow("no descriptors") << QByteArrayList{ok, "ERROR\r\n"}
+                                        << "the system bus passes no descriptors";
+        QTest::newRow("logind says no")
+            << QByteArrayList{ok, agree, busReply(2, "s", u32(3) + "non" + '\0', 0, false, "x.No")}
+            << "x.No: non";
+        QTest::newRow("no lock in the answer") << QByteArrayList{ok, agree, busReply(2, "", "")}
+                                               << "logind gave no lock";
+        QTest::newRow("lock out of range")
+            << QByteArrayList{ok, agree, busReply(2, "h", u32(1), 1)} << "logind gave no lock";
+        QTest::newRow("hangs up") << QByteArrayList{ok, agree}
+                                  << "the system bus closed the connection";
+        QTest::newRow("unreadable") << QByteArrayList{ok, agree, QByteArray(64, 'x')}
+                                    << "unreadable answer";
+        QTest::newRow("a field of a type not known")
+            << QByteArrayList{ok, agree, busReply(2, "h", u32(0), 1).replace("\x08\x01g", "\x08\x01v")}
+            << "unreadable answer";
+        QTest::newRow("silent after authentication")
+            << QByteArrayList{ok, agree, "-"} << "no answer from the system bus within 3 s";
+    }
+    // logind asked over a bus that may answer anything, or nothing.
+    void sleepInhibitor() {
+        QFETCH(QByteArrayList, answers);
+        QFETCH(QString, told);
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath("bus"));
+        const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                listen(listener, 1) == 0);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + path);
+        QString seen;
+        {
+            std::thread bus(serveBus, listener, answers);
+            SleepInhibitor inhibitor("who", "why");
+            inhibitor.acquire();
+            QTest::qWaitFor([&] { return inhibitor.settled(); }, 10000);
+            seen = inhibitor.isHeld() ? "" : inhibitor.whyNotHeld();
+            inhibitor.release();
+            bus.join();
+        }
+        close(listener);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+        QCOMPARE(seen, told);
     }
 
     void cannotWriteTheFirmware_data() {
