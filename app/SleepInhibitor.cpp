@@ -7,6 +7,7 @@
 #else
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
