@@ -54,6 +54,10 @@ int main(int argc, char* argv[]) {
         SupportLog::outcome(QStringLiteral("no HID DFU library"));
         return kExitNoHidDfuLibrary;
     }
+    // Said here so that the support log tells where the session went.
+    if (const QByteArray record = qgetenv("KERNO_DFU_RECORD"); !record.isEmpty())
+        std::fprintf(stderr, "KERNO_DFU_RECORD: the HID DFU library records the session to %s\n",
+                     record.constData());
     int result;
     {
         KernoTindalUpdateDlg dialog;

@@ -16,6 +16,7 @@ enum Exit {
     kUsage = 2,       // wrong command line
     kNoSpeaker = 3,   // none, several without --device/--all, or it cannot be opened
     kFileRefused = 4, // the file may not be written
+    kOutputLost = 5,  // standard output or error could not be written (the rest was done)
     kSignalBase = 128 // + the signal's number: stopped by Ctrl+C, SIGTERM or SIGHUP
 };
 
@@ -32,12 +33,29 @@ struct Speaker {
     int mode = HIDDFU_MODE_UPGRADE;
 };
 
-// Device and file texts reach a terminal: no control characters.
+// File names are bytes: an argument's bytes that are not UTF-8 are kept one
+// by one as the lone surrogates U+DC80..U+DCFF, and given back as they were.
+QString argumentText(const char* bytes);
+QByteArray argumentBytes(const QString& text);
+
+// Device and file texts reach a terminal: no control characters, no lone surrogates.
 QString printable(const QString& text);
 QString modeName(int mode);
+void printText(const QString& text);       // standard output, as it is
 void printLine(const QString& line);       // standard output
 void printError(const QString& line);      // standard error, prefixed with the program's name
 void printJson(const QJsonObject& object); // one line on standard output
+
+// Before anything opens a file: closed standard streams are reopened on
+// /dev/null, so no file of ours becomes descriptor 1 or 2, and output due on
+// a closed one counts as failed.
+void openStandardStreams();
+// --json for the whole run: the errors and the exit status end in the summary.
+void setJson(bool json);
+void addToSummary(const QJsonObject& fields);
+// Every run ends here: the JSON summary, and a failed output told on the
+// other stream. Returns the exit status.
+int finish(int exit);
 
 // The loaded library is the virtual speaker (it alone exports hidDfuVirtualSpeaker).
 bool virtualSpeaker();

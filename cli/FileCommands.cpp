@@ -19,7 +19,7 @@ int runInfo(const Options& options, const QString& file) {
     hidDfuFileInfo info{};
     QString why;
     const bool writable = checkFile(file, info, why);
-    if (!writable && !info.fileSize) { // not even read: nothing to show
+    if (!writable && !info.fileSize && !options.json) { // not even read: nothing to show
         printError("refused: " + why);
         return kFileRefused;
     }
@@ -30,15 +30,18 @@ int runInfo(const Options& options, const QString& file) {
                                .arg(info.bcdDfu & 0xFF, 2, 16, QLatin1Char('0'))
                                .arg(hex4(info.bcdDevice));
     if (options.json) {
-        printJson({{"file", file},
-                   {"size", qint64(info.fileSize)},
-                   {"suffix", suffix},
-                   {"crc", crc},
-                   {"target", target(info)},
-                   {"version", version},
-                   {"placeholder", bool(info.placeholder)},
-                   {"writable", writable},
-                   {"refused", why}});
+        QJsonObject object{{"file", printable(file)}, {"writable", writable}, {"refused", why}};
+        if (info.fileSize) { // read, at least: what it holds
+            object.insert("size", qint64(info.fileSize));
+            object.insert("suffix", suffix);
+            object.insert("crc", crc);
+            object.insert("target", target(info));
+            object.insert("version", version);
+            object.insert("placeholder", bool(info.placeholder));
+        }
+        printJson(object);
+        if (!writable) // for the summary, and for whoever reads standard error
+            printError("refused: " + why);
     } else {
         printLine("file         " + printable(file));
         printLine(QStringLiteral("size         %1 bytes").arg(info.fileSize));
@@ -53,7 +56,9 @@ int runInfo(const Options& options, const QString& file) {
     return writable ? kDone : kFileRefused;
 }
 
-int runCheck(const Options&, const QString& file) {
+int runCheck(const Options& options, const QString& file) {
+    if (options.json) // the one line as an object: info's
+        return runInfo(options, file);
     hidDfuFileInfo info{};
     QString why;
     if (!checkFile(file, info, why)) {

@@ -71,7 +71,7 @@ int runFlash(const Options& options, const QString& file) {
     } else if (failed || notOpened) {
         exit = kFailed;
     }
-    view.summary(exit);
+    view.summary();
     if (stopped)
         printError(QStringLiteral("interrupted: %1 speaker(s) stopped before the end of their "
                                   "update; run the update again")

@@ -5,7 +5,6 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace cli {
 namespace {
@@ -92,8 +91,7 @@ void ProgressView::draw(bool now) {
     for (const Row& row : rows_)
         text += "\r\x1b[2K" + line(row) + '\n';
     drawn_ = true;
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    printText(text);
 }
 
 void ProgressView::progressed(int index, int percent) {
@@ -148,16 +146,16 @@ void ProgressView::finished(int index, int outcome, int code, const QString& err
         event(row, outcomeName(outcome), {{"code", code}, {"error", error}});
 }
 
-void ProgressView::summary(int exit) {
+void ProgressView::summary() {
     int counts[5] = {};
     for (const Row& row : rows_)
         if (row.outcome >= 0 && row.outcome < 5)
             ++counts[row.outcome];
-    if (style_ == Json) {
-        QJsonObject all{{"event", "summary"}, {"exit", exit}};
+    if (style_ == Json) { // the counts join the run's summary
+        QJsonObject all;
         for (int outcome = 0; outcome < 5; ++outcome)
             all.insert(outcomeName(outcome), counts[outcome]);
-        printJson(all);
+        addToSummary(all);
         return;
     }
     const int serialWidth = std::max<int>(

@@ -19,8 +19,8 @@ public:
     void progressed(int row, int percent);
     void restarting(int row);
     void finished(int row, int outcome, int code, const QString& error);
-    // The table of outcomes, or the JSON summary with the exit status.
-    void summary(int exit);
+    // The table of outcomes, or their counts for the JSON summary.
+    void summary();
 
 private:
     struct Row {

@@ -1,7 +1,5 @@
 #include "Worker.h"
 
-#include <QFile>
-
 namespace cli {
 namespace {
 
@@ -58,7 +56,7 @@ void Worker::run() {
     }
     QString error; // a fresh handle has none until something fails
     if (!file_.isEmpty()) {
-        code = hidDfuDeviceUpgrade(device, QFile::encodeName(file_).constData(), 0);
+        code = hidDfuDeviceUpgrade(device, argumentBytes(file_).constData(), 0);
         int percent = -1;
         while (code == HIDDFU_OK && percent < 100) {
             const int now = hidDfuDeviceGetProgress(device);

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
 #include <csignal>
 #include <cstdio>
@@ -33,6 +34,8 @@ Exit status:
   3    no speaker, several without --device or --all, or it cannot be opened
   4    the file is refused: missing, not a regular file, damaged, for another
        device, or the placeholder image for a real speaker
+  5    standard output or error could not be written (full, closed, a broken
+       pipe), though all else was done; the other stream says so
   128+N  stopped by signal N (130: Ctrl+C, 143: SIGTERM, 129: SIGHUP); a
        transfer under way is cancelled cleanly: run the update again; a second
        signal ends the program at once
@@ -43,16 +46,14 @@ int usage(const QString& why) {
     return cli::kUsage;
 }
 
-} // namespace
+// Before the parser has spoken: a wrong command line is told in JSON too.
+bool wantsJson(const QStringList& arguments) {
+    const int end = arguments.indexOf(QStringLiteral("--"));
+    return arguments.mid(0, end).contains(QStringLiteral("--json"));
+}
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kerno-dfu"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KERNO_DFU_VERSION));
-    // A closed pipe must not kill the program in the middle of a transfer.
-    std::signal(SIGPIPE, SIG_IGN);
-    new SignalWatcher(&app);
-
+int run(const QStringList& arguments) {
+    cli::setJson(wantsJson(arguments));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Updates the firmware of Kerno# Tindal 2 speakers in upgrade mode."));
@@ -65,14 +66,30 @@ int main(int argc, char** argv) {
     const QCommandLineOption wait("wait",
                                   QStringLiteral("Waits up to SECONDS for a speaker to appear."),
                                   QStringLiteral("SECONDS"), QStringLiteral("0"));
-    parser.addOptions({help, version, device, all, json, wait});
+    const QCommandLineOption record(
+        "record", QStringLiteral("Records every report to and from the speaker in FILE (with "
+                                 "--all, FILE.2 for the second, and so on)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption blankSerial(
+        "blank-serial", QStringLiteral("Leaves the speaker's serial number out of the record."));
+    parser.addOptions({help, version, device, all, json, wait, record, blankSerial});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("list, info, check, flash or reset."),
                                  QStringLiteral("command [FILE]"));
-    if (!parser.parse(QCoreApplication::arguments()))
+    if (!parser.parse(arguments))
         return usage(parser.errorText());
+    cli::setJson(parser.isSet(json));
     if (parser.isSet(help)) {
-        cli::printLine(parser.helpText() + '\n' + QString::fromLatin1(kCommands).trimmed());
+        const QString text = parser.helpText() + '\n' + QString::fromLatin1(kCommands).trimmed();
+        if (parser.isSet(json))
+            cli::printJson({{"help", text}});
+        else
+            cli::printLine(text);
+        return cli::kDone;
+    }
+    if (parser.isSet(version) && parser.isSet(json)) {
+        cli::printJson({{"version", QCoreApplication::applicationVersion()},
+                        {"virtualSpeaker", cli::virtualSpeaker()}});
         return cli::kDone;
     }
     if (parser.isSet(version)) {
@@ -110,6 +127,15 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("--device and --all exclude each other"));
     if (parser.isSet(device) && options.device.isEmpty())
         return usage(QStringLiteral("--device takes a PATH"));
+    if ((parser.isSet(record) || parser.isSet(blankSerial)) && !takesSpeaker)
+        return usage(QStringLiteral("--record and --blank-serial are for flash and reset"));
+    if (parser.isSet(record) && parser.value(record).isEmpty())
+        return usage(QStringLiteral("--record takes a FILE"));
+    // The library records whatever device it opens while these are set.
+    if (parser.isSet(record))
+        qputenv("KERNO_DFU_RECORD", QFile::encodeName(parser.value(record)));
+    if (parser.isSet(blankSerial))
+        qputenv("KERNO_DFU_RECORD_BLANK_SERIAL", "1");
 
     if (command == "list")
         return cli::runList(options);
@@ -118,4 +144,20 @@ int main(int argc, char** argv) {
     if (command == "check")
         return cli::runCheck(options, args[1]);
     return cli::runFlash(options, command == "flash" ? args[1] : QString());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    cli::openStandardStreams();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kerno-dfu"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KERNO_DFU_VERSION));
+    // A closed pipe must not kill the program in the middle of a transfer.
+    std::signal(SIGPIPE, SIG_IGN);
+    new SignalWatcher(&app);
+    QStringList arguments; // not QCoreApplication::arguments(): it loses what is not UTF-8
+    for (int i = 0; i < argc; ++i)
+        arguments << cli::argumentText(argv[i]);
+    return cli::finish(run(arguments));
 }

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fstream>
 #include <sys/stat.h>
 
 using fixtures::dfuFile;
@@ -22,14 +23,15 @@ private slots:
         QTest::addColumn<int>("exit");
         QTest::addColumn<QStringList>("says"); // patterns, each found in stdout+stderr
         QTest::addColumn<QString>("dumps");    // the speakers that received the image
+        // Appended to "exec kerno-dfu ARGS" in sh: redirections, a file name that is not UTF-8
+        QTest::addColumn<QString>("shell");
         auto row = [](const char* name, const char* speakers, const QStringList& args, int exit,
-                      const QStringList& says, const char* dumps = "", int signal = 0) {
-            QTest::newRow(name) << speakers << args << signal << exit << says << dumps;
+                      const QStringList& says, const char* dumps = "", int signal = 0,
+                      const char* shell = "") {
+            QTest::newRow(name) << speakers << args << signal << exit << says << dumps << shell;
         };
-        row("list, tab-separated", "count=2", {"list"}, 0,
-            {"\\Avirtual:1\tVIRTUAL-1\tupgrade\nvirtual:2\tVIRTUAL-2\tupgrade\nlibHidDfu: 2 "
-             "virtual"});
-        row("list none", "fail=connect", {"list", "--json"}, 3, {"\\AlibHidDfu: virtual speaker"});
+        row("list none", "fail=connect", {"list", "--json"}, 3,
+            {"\\A\\{\"event\":\"summary\",\"exit\":3\\}\nlibHidDfu: virtual speaker"});
         row("info", "", {"info", "good"}, 0,
             {"size +2516 bytes", "CRC +0x[0-9a-f]{8} \\(correct\\)", "target +0a12:fffe",
              "version +KERNO TEST IMAGE\n", "placeholder +no"});
@@ -48,10 +50,8 @@ private slots:
              "virtual:2 +VIRTUAL-2 +failed \\(-8\\): chunk 1 of 3 failed.*errWRITE",
              "virtual:3 +VIRTUAL-3 +updated\n"},
             "1 3");
-        row("several, none named", "count=2", {"flash", "good"}, 3,
-            {"2 speakers in upgrade mode found: choose one with --device"});
         row("one named", "count=2", {"flash", "--device", "virtual:2", "good"}, 0,
-            {"virtual:2: writing +0 %", "virtual:2: restarting\nvirtual:2: updated\n"}, "2");
+            {"virtual:2: writing +\\d+ %", "virtual:2: restarting\nvirtual:2: updated\n"}, "2");
         // In parallel: the second speaker is under way before the first is done.
         row("json, all at once", "count=2", {"flash", "--all", "--json", "good"}, 0,
             {"(?m)^\\{\"bytesPerSecond\":\\d+,\"device\":\"virtual:1\",\"event\":\"progress\",",
@@ -71,14 +71,57 @@ private slots:
             "", SIGINT);
         row("terminal closed", "chunk-ms=20", {"flash", "--json", "big"}, 129, {"\"exit\":129"}, "",
             SIGHUP);
+        // Replayed in the rows after, as the recorded speaker, without its serial.
+        row("record a session", "", {"flash", "--record", "RECORDING", "--blank-serial", "good"},
+            0, {"virtual:1 +VIRTUAL-1 +updated"}, "1");
+        row("replayed", "replay=RECORDING", {"flash", "good"}, 0, {"virtual:1 +updated\n"});
+        row("replayed with another image", "replay=RECORDING", {"flash", "other"}, 1,
+            {"failed \\(-8\\): chunk 0 of 3 refused: replay: report 1 \\(chunk 0\\) differs "
+             "from the recording at byte 38 \\(payload byte 32\\)"});
+        row("rejected at manifestation", "fail=manifest", {"flash", "good"}, 1,
+            {"failed \\(-16\\): device rejected the written image \\(errVERIFY\\)"});
         row("unknown command", "", {"frobnicate"}, 2, {"unknown command 'frobnicate'"});
         row("--all for list", "", {"list", "--all"}, 2, {"--device and --all are for flash"});
+        // --json: JSON lines on every path, the last one the summary (checked for every row)
+        row("check json", "", {"check", "--json", "good"}, 0, {"\"writable\":true"});
+        row("version json", "", {"--version", "--json"}, 0, {"\"version\":\"\\d"});
+        row("info json, missing file", "", {"info", "--json", "missing"}, 4,
+            {"\"error\":\"refused: cannot open [^\n]*No such file"});
+        row("flash json, refused file", "hardware", {"flash", "--json", "placeholder"}, 4,
+            {"\"error\":\"refused: "});
+        row("flash json, no speaker", "fail=connect", {"flash", "--json", "good"}, 3,
+            {"\"error\":\"no speaker in upgrade mode"});
+        row("usage error json", "", {"list", "--json", "--nope"}, 2, {"Unknown option 'nope'"});
+        row("signal while waiting", "appear-after-ms=60000",
+            {"flash", "--json", "--wait", "60", "good"}, 143,
+            {"\\A(?![\\s\\S]*no speaker)", "\"error\":\"stopped \\(signal 15\\) while waiting"}, "",
+            SIGTERM);
+        // Output that cannot be written: a failure, told on the other stream
+        row("list, stdout full", "", {"list"}, 5,
+            {"(?m)^kerno-dfu: cannot write to standard output: No space left on device$"}, "", 0,
+            ">/dev/full");
+        row("check, stdout closed", "", {"check", "good"}, 5,
+            {"cannot write to standard output: Bad file descriptor"}, "", 0, ">&-");
+        // Else the signal watcher's socket pair becomes 1 and 2: a library line reads as a signal
+        row("all three closed", "appear-after-ms=300", {"list", "--wait", "9"}, 5, {}, "", 0,
+            "<&- >&- 2>&-");
+        row("info, stderr full", "", {"info", "missing"}, 4,
+            {"\\Akerno-dfu: cannot write to standard error: No space left on device\n\\z"}, "", 0,
+            "2>/dev/full");
+        row("waited for, stderr full", "appear-after-ms=400", {"flash", "--wait", "9", "good"}, 5,
+            {"updated\nkerno-dfu: cannot write to standard error: No space left on device\n\\z"},
+            "1", 0, "2>/dev/full");
+        row("flash json, stdout full", "", {"flash", "--json", "good"}, 5,
+            {"cannot write to standard output"}, "1", 0, ">/dev/full");
+        row("file name not UTF-8", "", {"flash"}, 0, {"updated"}, "1", 0,
+            "\"$(printf \"$DIR/bad\\377\")\"");
     }
 
     void command() {
         QFETCH(QString, speakers);
         QFETCH(QStringList, args);
         QFETCH(int, signal);
+        QFETCH(QString, shell);
         const QString dump = dir.filePath(QTest::currentDataTag());
         const std::map<QString, std::vector<std::uint8_t>> files = {
             {"good", good},
@@ -88,6 +131,7 @@ private slots:
                  return f;
              }()},
             {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER"})},
+            {"other", dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"})},
             {"big", dfuFile({300 * 1017})}};
         std::list<fixtures::TempFile> temps;
         for (QString& arg : args)
@@ -95,17 +139,33 @@ private slots:
                 arg = QString::fromStdString(temps.emplace_back(files.at(arg)).path);
             else if (arg == "fifo" && mkfifo(qPrintable(dump + ".fifo"), 0600) == 0)
                 arg = dump + ".fifo";
+            else if (arg == "RECORDING")
+                arg = dir.filePath("recording");
+            else if (arg == "missing")
+                arg = dump + ".missing";
+        speakers.replace("RECORDING", dir.filePath("recording"));
+        struct BadName { // QTemporaryDir cannot remove it
+            std::string path;
+            ~BadName() { ::unlink(path.c_str()); }
+        } bad{dir.path().toStdString() + "/bad\xff"};
+        std::ofstream(bad.path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(good.data()), good.size());
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LD_LIBRARY_PATH", speakers == "hardware" ? LINKED_DIR : VIRTUAL_DIR);
+        env.insert("DIR", dir.path());
         env.insert("KERNO_VIRTUAL_SPEAKER",
                    "appear-after-ms=0;chunk-ms=1;manifest-ms=20;dump=" + dump + ";" + speakers);
         run.setProcessEnvironment(env);
-        run.start(KERNO_DFU, args);
+        if (shell.isEmpty())
+            run.start(KERNO_DFU, args);
+        else
+            run.start("/bin/sh",
+                      QStringList{"-c", "exec \"$0\" \"$@\" " + shell, KERNO_DFU} + args);
         QVERIFY(run.waitForStarted());
         QByteArray out;
         while (signal && !out.contains("writing") && !out.contains("progress") &&
-               run.waitForReadyRead(5000))
+               !out.contains("waiting") && run.waitForReadyRead(5000))
             out += run.readAllStandardOutput();
         if (signal)
             ::kill(run.processId(), signal);
@@ -117,9 +177,14 @@ private slots:
         for (const QString& pattern : says)
             QVERIFY2(all.contains(QRegularExpression(pattern)),
                      qPrintable(pattern + " not in:\n" + all));
-        if (args.contains("--json")) // every line of standard output is one JSON object
-            for (const QByteArray& line : out.split('\n'))
-                QVERIFY(line.isEmpty() || QJsonDocument::fromJson(line).isObject());
+        if (args.contains("--json") && !shell.startsWith('>')) { // JSON lines, the summary last
+            const QList<QByteArray> lines = out.trimmed().split('\n');
+            for (const QByteArray& line : lines)
+                QVERIFY2(QJsonDocument::fromJson(line).isObject(), line.constData());
+            const QJsonObject summary = QJsonDocument::fromJson(lines.last()).object();
+            QCOMPARE(summary.value("event").toString(), QString("summary"));
+            QCOMPARE(summary.value("exit").toInt(-1), run.exitCode());
+        }
         QStringList dumped; // one speaker's dump has no number
         for (const QString n : {"1", "2", "3"})
             if (QFile(dump + "." + n).size() == 2500 || (n == "1" && QFile(dump).size() == 2500))

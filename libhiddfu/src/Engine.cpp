@@ -204,7 +204,7 @@ IoResult Engine::getStatus(Status& status) {
     IoResult r = transport_->getFeature(report, sizeof report, received);
     if (!r.ok())
         return r;
-    if (received <= kStatusStatusOffset || report[0] != kStatusReportId)
+    if (received <= kStatusStateOffset || report[0] != kStatusReportId)
         return IoResult::failed("malformed status report (" + std::to_string(received) +
                                 " bytes, id " + std::to_string(report[0]) + ")");
     status.pollMs = report[kStatusPollOffset] | (report[kStatusPollOffset + 1] << 8) |

@@ -39,19 +39,23 @@ Engine::Options engineOptions(bool quiet) {
     return options;
 }
 
-std::unique_ptr<Bus> makeBus() {
 #if defined(HIDDFU_VIRTUAL_SPEAKER)
+constexpr const char* kLibrary = "libHidDfu " HIDDFU_VERSION " (virtual speaker)";
+std::unique_ptr<Bus> makeBus() {
     return makeProcessBus();
-#else
-    return makeHidapiBus();
-#endif
 }
+#else
+constexpr const char* kLibrary = "libHidDfu " HIDDFU_VERSION " (hidapi)";
+std::unique_ptr<Bus> makeBus() {
+    return makeHidapiBus();
+}
+#endif
 
 // Built at first use, so the virtual speakers read their variable then.
 // Destroyed at exit or unload: open handles are closed (their transfers
 // cancelled and joined) before the bus goes.
 struct State {
-    Host host{makeBus()};
+    Host host{makeBus(), kLibrary};
     hidDfuDevice process{engineOptions(false)}; // the five functions' connection
     std::mutex fiveMutex;
     std::mutex handlesMutex;

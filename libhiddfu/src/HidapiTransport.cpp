@@ -194,7 +194,7 @@ public:
             if (held >= 0)
                 ::close(held);
             return IoResult::failed("cannot open " + path + ": " + utf8(hid_error(nullptr)) +
-                                    "; is the udev rule installed?");
+                                    "; is the udev rule 70-kerno-tindal2.rules installed?");
         }
         device = std::make_unique<HidapiDevice>(opened, path, held);
         return IoResult::success();

@@ -1,7 +1,10 @@
 #include "Host.h"
 
+#include "Session.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 
@@ -34,7 +37,8 @@ private:
 
 } // namespace
 
-Host::Host(std::unique_ptr<Bus> bus) : bus_(std::move(bus)), claims_(std::make_shared<Claims>()) {}
+Host::Host(std::unique_ptr<Bus> bus, std::string library)
+    : bus_(std::move(bus)), library_(std::move(library)), claims_(std::make_shared<Claims>()) {}
 
 std::vector<BusDevice> Host::list(std::uint16_t vendorId, std::uint16_t productId,
                                   std::uint16_t usagePage, std::uint16_t usage,
@@ -58,10 +62,27 @@ std::int32_t Host::open(const std::string& path, Engine& engine, std::int32_t in
         std::lock_guard<std::mutex> lock(claims->mutex);
         claims->paths.erase(path);
     });
+    const char* record = std::getenv("KERNO_DFU_RECORD");
+    Session header{library_, kVendorId, kProductId, {}, {}};
+    if (record && *record && !std::getenv("KERNO_DFU_RECORD_BLANK_SERIAL")) {
+        std::string whyNone;
+        for (const BusDevice& present : bus_->enumerate(kVendorId, kProductId, 0, 0, whyNone))
+            if (present.path == path)
+                header.serial = present.serial;
+    }
     std::unique_ptr<Transport> device;
     const IoResult opened = bus_->open(path, device);
     if (!opened.ok() || !device)
         return engine.fail(kErrConnect, opened.what.empty() ? "cannot open " + path : opened.what);
+    if (record && *record) {
+        const unsigned number = ++recordings_;
+        std::string why;
+        device = recordSession(std::move(device),
+                               number == 1 ? record : record + ("." + std::to_string(number)),
+                               header, why);
+        if (!device)
+            return engine.fail(kErrConnect, why);
+    }
     return engine.open(std::make_unique<Claimed>(std::move(device), std::move(claim)));
 }
 

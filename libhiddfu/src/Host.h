@@ -5,6 +5,7 @@
 #include "Engine.h"
 #include "Transport.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,13 +15,17 @@ namespace hiddfu {
 
 class Host {
 public:
-    explicit Host(std::unique_ptr<Bus> bus);
+    // library: how recordings name the library that made them.
+    explicit Host(std::unique_ptr<Bus> bus, std::string library = "libHidDfu");
 
     // Devices open here show as kModeInUse.
     std::vector<BusDevice> list(std::uint16_t vendorId, std::uint16_t productId,
                                 std::uint16_t usagePage, std::uint16_t usage, std::string& whyNone);
     // Opens the device at path into engine; a device open here already is
     // refused with inUseCode, one that cannot be opened with kErrConnect.
+    // With KERNO_DFU_RECORD naming a file, the session is recorded there (the
+    // second device opened in this process to FILE.2, and so on); with
+    // KERNO_DFU_RECORD_BLANK_SERIAL set, without the device's serial.
     std::int32_t open(const std::string& path, Engine& engine, std::int32_t inUseCode = kErrBusy);
     // Opens the only matching device; refuses when there is none or several.
     // count receives the number of matching devices seen.
@@ -30,6 +35,8 @@ public:
 private:
     struct Claims;
     std::unique_ptr<Bus> bus_;
+    const std::string library_;
+    std::atomic<unsigned> recordings_{0};
     std::shared_ptr<Claims> claims_; // shared with the open devices, which release their path
 };
 

@@ -19,12 +19,15 @@ constexpr std::size_t kCommandLengthOffset = 4;  // u16 payload length
 constexpr std::size_t kCommandPayloadOffset = 6;
 constexpr std::size_t kMaxChunkPayload = kCommandReportSize - kCommandPayloadOffset; // 1017
 
-// Status report (device -> host, GET_REPORT feature).
+// Status report (device -> host, GET_REPORT feature): USB DFU's GETSTATUS
+// block after the report id.
 constexpr std::uint8_t kStatusReportId = 0x02;
-constexpr std::size_t kStatusReportSize = 64;
-constexpr std::size_t kStatusPollOffset = 2; // u24 poll timeout, ms
-constexpr std::size_t kStatusStateOffset = 5;
-constexpr std::size_t kStatusStatusOffset = 6;
+constexpr std::size_t kStatusReportSize = 64; // what the host offers to receive
+constexpr std::size_t kStatusStatusOffset = 1; // bStatus
+constexpr std::size_t kStatusPollOffset = 2;   // u24 poll timeout, ms
+constexpr std::size_t kStatusStateOffset = 5;  // bState
+constexpr std::size_t kStatusStringOffset = 6; // iString: a string index, never a status
+constexpr std::size_t kStatusReplySize = 7;    // what a device answers
 
 // Control report (host -> device, SET_REPORT feature).
 constexpr std::uint8_t kControlReportId = 0x03;

@@ -17,6 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 constexpr long kMaxMs = 3600000; // one hour: anything longer is a typo
+constexpr std::uint8_t kErrorStringIndex = 4;
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -101,6 +102,11 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
             config.failChunk = static_cast<unsigned>(number);
         } else
             bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
+    } else if (key == "replay") {
+        if (value.empty())
+            bad("a recording's path", "of the model");
+        else
+            config.replayPath = std::string(value);
     } else if (key == "dump") {
         if (value.empty())
             bad("a file path", "of no dump");
@@ -108,8 +114,8 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
             config.dumpPath = std::string(value);
     } else {
         warn("KERNO_VIRTUAL_SPEAKER: unknown key '" + name +
-             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, each but "
-             "count also as N:key); ignored");
+             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, replay, each "
+             "but count also as N:key); ignored");
     }
 }
 
@@ -198,12 +204,20 @@ std::string SpeakerConfig::summary() const {
         s += ":" + std::to_string(failChunk);
     if (!dumpPath.empty())
         s += " dump=" + dumpPath;
+    if (!replayPath.empty())
+        s += " replay=" + replayPath;
     return s;
 }
 
 VirtualSpeaker::VirtualSpeaker(SpeakerConfig config)
     : config_(std::move(config)), state_(config_.startInError ? dfuERROR : dfuIDLE),
-      status_(config_.startInError ? errUNKNOWN : statusOK) {}
+      status_(config_.startInError ? errUNKNOWN : statusOK) {
+    Session session;
+    if (config_.replayPath.empty())
+        return;
+    if (readSession(config_.replayPath, session, replayError_))
+        replay_ = std::make_unique<Replay>(std::move(session));
+}
 
 IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -216,6 +230,12 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
         return IoResult::gone(std::string("no virtual device ") + ids);
     if (config_.fail == SpeakerConfig::Fail::Connect)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker: fail=connect)");
+    if (!replayError_.empty())
+        return IoResult::gone(std::string("no device ") + ids + " (replay of " + replayError_ +
+                              ")");
+    if (replay_ && (replay_->session().vendorId != vendorId ||
+                    replay_->session().productId != productId))
+        return IoResult::gone(std::string("no device ") + ids + " (the recording is of another)");
     if (gone_)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker left the bus)");
     if (now - *firstAttempt_ < config_.appearAfter)
@@ -227,6 +247,13 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
 bool VirtualSpeaker::present() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return !gone_;
+}
+
+bool VirtualSpeaker::waitGone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (replay_)
+        gone_ = replay_->watchLeaving();
+    return gone_;
 }
 
 IoResult VirtualSpeaker::violation(const std::string& what) {
@@ -242,6 +269,13 @@ IoResult VirtualSpeaker::setReport(const std::uint8_t* data, std::size_t size) {
         trace_.push_back({'S', std::vector<std::uint8_t>(data, data + size)});
     if (gone_)
         return IoResult::gone("No such device");
+    if (replay_) {
+        const IoResult r = replay_->set(data, size);
+        gone_ = replay_->left();
+        restarted_ = gone_ && size == kControlReportSize && data[0] == kControlReportId &&
+                     data[1] == kControlReset;
+        return r;
+    }
     if (size == 0)
         return violation("empty report");
     if (data[0] == kCommandReportId)
@@ -380,6 +414,11 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
     received = 0;
     if (gone_)
         return IoResult::gone("No such device");
+    if (replay_) {
+        const IoResult r = replay_->get(buffer, size, received);
+        gone_ = replay_->left();
+        return r;
+    }
     if (size == 0 || buffer[0] != kStatusReportId)
         return IoResult::failed("virtual speaker has no input report " +
                                 std::to_string(size ? buffer[0] : 0));
@@ -409,22 +448,25 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
             shownState = state_;
         }
     }
-    std::fill(buffer, buffer + kStatusReportSize, 0);
+    std::fill(buffer, buffer + kStatusReplySize, 0);
     buffer[0] = kStatusReportId;
+    buffer[kStatusStatusOffset] = status_;
     buffer[kStatusPollOffset] = poll & 0xFF;
     buffer[kStatusPollOffset + 1] = (poll >> 8) & 0xFF;
     buffer[kStatusPollOffset + 2] = (poll >> 16) & 0xFF;
     buffer[kStatusStateOffset] = shownState;
-    buffer[kStatusStatusOffset] = status_;
-    received = kStatusReportSize;
+    // Real devices name a string for their errors; its index, taken for the
+    // status, would tell of another error than the one bStatus holds.
+    buffer[kStatusStringOffset] = shownState == dfuERROR ? kErrorStringIndex : 0;
+    received = kStatusReplySize;
     if (tracing_)
-        trace_.push_back({'G', std::vector<std::uint8_t>(buffer, buffer + kStatusReportSize)});
+        trace_.push_back({'G', std::vector<std::uint8_t>(buffer, buffer + kStatusReplySize)});
     return IoResult::success();
 }
 
 std::vector<std::uint8_t> VirtualSpeaker::receivedImage() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return image_;
+    return replay_ ? replay_->image() : image_;
 }
 
 std::vector<std::string> VirtualSpeaker::violations() const {
@@ -475,7 +517,7 @@ public:
     IoResult getFeature(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
         return speaker_->getReport(buffer, size, received);
     }
-    bool waitGone(std::chrono::milliseconds) override { return !speaker_->present(); }
+    bool waitGone(std::chrono::milliseconds) override { return speaker_->waitGone(); }
 
 private:
     std::shared_ptr<VirtualSpeaker> speaker_;
@@ -499,7 +541,8 @@ std::vector<BusDevice> VirtualBus::enumerate(std::uint16_t vendorId, std::uint16
         const IoResult r = speakers_[i]->find(vendorId, productId);
         if (r.ok())
             found.push_back({kPathPrefix + std::to_string(i + 1),
-                             "VIRTUAL-" + std::to_string(i + 1), kModeUpgrade});
+                             speakers_[i]->serial("VIRTUAL-" + std::to_string(i + 1)),
+                             kModeUpgrade});
         else if (whyNone.empty())
             whyNone = r.what;
     }
@@ -532,6 +575,9 @@ std::unique_ptr<VirtualBus> makeProcessBus() {
          SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
         speakers.push_back(std::make_shared<VirtualSpeaker>(config));
         summary += (summary.empty() ? "" : "; ") + config.summary();
+        if (!speakers.back()->replayError().empty())
+            warn("KERNO_VIRTUAL_SPEAKER: cannot replay " + speakers.back()->replayError() +
+                 "; that speaker stays off the bus");
     }
     if (speakers.size() == 1)
         std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n",

@@ -3,6 +3,7 @@
 // more of them.
 #pragma once
 
+#include "Session.h"
 #include "Transport.h"
 
 #include <chrono>
@@ -26,6 +27,7 @@ struct SpeakerConfig {
     Fail fail = Fail::None;
     unsigned failChunk = 0; // for Chunk and Unplug
     std::string dumpPath;
+    std::string replayPath; // answers from this recording instead of the model
     bool startInError = false;      // found in dfuERROR, as after an aborted earlier attempt
     bool resetAcknowledged = false; // false: restarts before the reset's status stage
 
@@ -54,6 +56,8 @@ public:
     IoResult setReport(const std::uint8_t* data, std::size_t size);
     IoResult getReport(std::uint8_t* buffer, std::size_t size, std::size_t& received);
     bool present() const;
+    // After a reset that failed: whether the speaker has left the bus.
+    bool waitGone();
 
     // Inspection, for tests and the benchmark.
     const SpeakerConfig& config() const { return config_; }
@@ -65,6 +69,11 @@ public:
     bool manifested() const;
     bool restarted() const;
     std::chrono::milliseconds timeFloor() const; // sum of busy and manifestation times
+    const std::string& replayError() const { return replayError_; }
+    // A replay shows the recorded device's serial.
+    std::string serial(std::string model) const {
+        return replay_ ? replay_->session().serial : model;
+    }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -91,6 +100,8 @@ private:
     unsigned clears_ = 0;
     bool manifested_ = false;
     std::chrono::milliseconds floor_{0};
+    std::unique_ptr<Replay> replay_;
+    std::string replayError_;
 };
 
 std::unique_ptr<Transport> makeVirtualTransport(std::shared_ptr<VirtualSpeaker> speaker);

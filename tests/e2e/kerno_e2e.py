@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
@@ -42,11 +43,11 @@ class Case:
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, **kw):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    {"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
-                     "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **kw)
+                    dict({"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
+                          "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **(env or {})), **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -126,6 +127,15 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     assert u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode
 
 
+def choose(u, path):
+    """Another .dfu file, through the file chooser."""
+    key(u.window, "ctrl+alt+shift+f")
+    chooser = u.wait_window("^Choix du Firmware$", 10)
+    type_text(chooser, str(path))
+    key(chooser, "Return")
+    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
+
+
 def case_corrupt_dfu(c):
     """A .dfu file with a wrong CRC, chosen through the file chooser, never starts."""
     corrupt, image = c.work / "corrupt.dfu", bytearray(c.image)
@@ -133,11 +143,7 @@ def case_corrupt_dfu(c):
     corrupt.write_bytes(image)
     u = c.start()
     u.wait_window()
-    key(u.window, "ctrl+alt+shift+f")
-    chooser = u.wait_window("^Choix du Firmware$", 10)
-    type_text(chooser, str(corrupt))
-    key(chooser, "Return")
-    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
+    choose(u, corrupt)
     u.press_ready()
     u.wait_page(["failure+errors"], 20)
     text = u.failure_text()
@@ -273,6 +279,30 @@ def case_silent_bus(c, sig):
     assert told[0] in support_log(u), support_log(u)
 
 
+def case_replay(c):
+    """KERNO_DFU_RECORD names a file: the session is recorded there, and said so on standard
+    error. Replayed by the virtual speaker, that recording takes the window to the done page
+    again, the same reports sent."""
+    first, again = c.work / "first.rec", c.work / "again.rec"
+    # The model's own fault would show if it answered instead of the recording.
+    for speaker, record in ((QUICK, first), ("%s;fail=chunk:7;replay=%s" % (QUICK, first), again)):
+        u = c.start(speaker, env={"KERNO_DFU_RECORD": str(record)})
+        u.wait_window()
+        u.press_ready()
+        u.wait_page(["done"], 60)
+        key(u.window, "Escape")
+        if u.wait_exit(10) != 0:
+            raise Failure("exit status %s" % u.proc.returncode)
+        if not any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr):
+            raise Failure("the recording is not told: %s" % u.stderr)
+
+    def sent(path):
+        return [l.split(" ", 2)[2] for l in path.read_text().splitlines() if l.startswith("S ")]
+    if sent(first) != sent(again) or len(sent(first)) < 795:
+        raise Failure("reports differ: %d recorded, %d replayed" % (len(sent(first)),
+                                                                      len(sent(again))))
+
+
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
     alone: the binary copied into a folder where no HID DFU library is to be found."""
@@ -284,7 +314,8 @@ def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     assert u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode
     assert not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr
     log = support_log(u)
-    assert not alone or ("library: none loaded: " in log and "outcome: no HID DFU library" in log), log
+    assert not alone or ("library: none loaded: " in log and
+                         "outcome: no HID DFU library" in log), log
 
 
 def case_demo(c, fault, want_status, want_texts):
@@ -301,10 +332,124 @@ def case_demo(c, fault, want_status, want_texts):
     assert len(os.listdir(shots)) >= 2, os.listdir(shots)
 
 
+def emulated_kernel():
+    """plug(**speaker) for the hardware library (needs umockdev's preload and python3-gi)."""
+    from umock_speaker import emulated_kernel
+    return emulated_kernel()
+
+
+def kerno_dfu(c, *args, as_nobody=False, **env):
+    """kerno-dfu on the hardware library, started: read its lines with lines()."""
+    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    return subprocess.Popen((drop if as_nobody and os.geteuid() == 0 else []) +
+                            [c.opts.kerno_dfu, *map(str, args)], text=True,
+                            env={**os.environ, "LD_LIBRARY_PATH": c.opts.hardware_dir, **env},
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def lines(p, until=None):
+    """Its output up to a line with `until` or to its end: (time it came, line) each."""
+    got = []
+    for line in p.stdout:
+        got.append((time.monotonic(), line))
+        if until and until in line:
+            break
+    return got
+
+
+def finished(p):
+    """Its status and whole output."""
+    out = "".join(l for _, l in lines(p))
+    return p.wait(), out
+
+
+def image_file(c, size=30000):
+    """A real image's file, and the bytes a speaker must receive of it."""
+    from umock_speaker import dfu_file
+    (c.work / "image.dfu").write_bytes(dfu_file(size))
+    return c.work / "image.dfu", dfu_file(size)[:-16]
+
+
+def case_hw_flash(c):
+    """Through Debian's hidapi and udev: listed with its serial made printable; a second
+    program refused while a first one writes; the file's payload received. The session
+    recorded there replays on the virtual speaker. A rejection at manifestation names its DFU
+    status."""
+    plug = emulated_kernel()
+    speaker = plug(busy_ms=20, reset_acked=False)
+    image, payload = image_file(c, 60 * 1017)
+    status, out = finished(kerno_dfu(c, "list"))
+    assert status == 0 and out == "/dev/hidraw0\tKT2-0001?\tupgrade\n", out
+    first = kerno_dfu(c, "flash", "--record", c.work / "rec", "--blank-serial", image)
+    lines(first, "writing")
+    status, out = finished(kerno_dfu(c, "flash", image))
+    assert status == 3 and "/dev/hidraw0 is in use by another program" in out, out
+    status, out = finished(first)
+    assert status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload, out
+    rec = (c.work / "rec").read_text()
+    assert "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff failed" in rec and \
+        "\nL " in rec, rec[:300]
+    status, out = finished(kerno_dfu(c, "flash", image, LD_LIBRARY_PATH=c.opts.virtual_dir,
+                                     KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % (c.work / "rec")))
+    assert status == 0 and "virtual:1: updated" in out, out
+    plug(reject=10)
+    status, out = finished(kerno_dfu(c, "flash", image))
+    assert status == 1 and re.search(r"/dev/hidraw1: failed \(-16\).*errFIRMWARE", out), out
+
+
+def case_hw_no_access(c):
+    """A node the user may not open: -2, the udev rule named; nothing sent."""
+    speaker = emulated_kernel()()
+    speaker.forbid()
+    image, _ = image_file(c)
+    os.chmod(c.work, 0o755)   # the file stays readable to nobody
+    status, out = finished(kerno_dfu(c, "list", as_nobody=True))
+    assert status == 0 and out == "/dev/hidraw0\tKT2-0001?\tno-access\n", out
+    status, out = finished(kerno_dfu(c, "flash", image, as_nobody=True))
+    assert status == 3 and re.search(r"\(-2\): .*Permission denied; is the udev rule "
+                                     r"70-kerno-tindal2.rules installed", out), out
+    assert not speaker.received, "bytes reached the speaker"
+
+
+def case_hw_two_speakers(c):
+    """Two speakers: refused with their number unless --all; one unplugged mid-transfer fails
+    as gone within a second, the other is updated, leaving before it acknowledges the reset
+    (a success)."""
+    plug = emulated_kernel()
+    one, two = plug(busy_ms=5, reset_acked=False), plug(busy_ms=5, unplug_at=5)
+    image, payload = image_file(c)
+    status, out = finished(kerno_dfu(c, "flash", image))
+    assert status == 3 and "2 speakers in upgrade mode found" in out, out
+    p = kerno_dfu(c, "flash", "--all", image)
+    got = lines(p)
+    assert p.wait() == 1 and one.written == payload and two.written is None, got
+    assert any(l == "/dev/hidraw0: updated\n" for _, l in got), got
+    told = [t for t, l in got if re.match(r"/dev/hidraw1: failed \(-8\).*device gone", l)]
+    assert told and told[0] - two.gone_at < 1, got
+
+
+def case_hw_window(c, unplug_at):
+    """The window on the hardware library, a real image chosen: the done page and the image
+    received; or, unplugged mid-transfer, the failure page within moments (pages are told
+    apart by screenshots) and the library's line."""
+    speaker = emulated_kernel()(busy_ms=2, unplug_at=unplug_at)
+    image, payload = image_file(c)
+    u = c.start(library_dir=c.opts.hardware_dir)
+    u.wait_window()
+    choose(u, image)
+    u.press_ready()
+    if unplug_at is None:
+        u.wait_page(["done"], 60)
+        assert speaker.written == payload, "the speaker received another image"
+        return
+    u.wait_page(["failure+errors"], 20)
+    assert time.monotonic() - speaker.gone_at < 3, "failure page late"
+    assert any("chunk 10 of 30 refused: device gone" in l for l in u.stderr), u.stderr
+
+
 CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "done": (case_done, (), 90),
     "fail_chunk": (case_fault, ("fail=chunk:7", 30, False, True), 60),
-    "fail_unplug": (case_fault, ("fail=unplug:7", 30, False, False), 60),
     "fail_reset": (case_fault, ("fail=reset", 30, True, False), 60),
     "fail_busy": (case_fault, ("fail=busy", 40, False, False), 70),
     "corrupt_dfu": (case_corrupt_dfu, (), 60),
@@ -318,13 +463,20 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "killed": (case_killed, (), 60),
     "silent_bus": (case_silent_bus, (None,), 90),
     "silent_bus_signal": (case_silent_bus, (signal.SIGTERM,), 60),
+    "replay": (case_replay, (), 120),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
+    "hw_flash": (case_hw_flash, (), 30),
+    "hw_no_access": (case_hw_no_access, (), 30),
+    "hw_two_speakers": (case_hw_two_speakers, (), 30),
+    "hw_window_done": (case_hw_window, (None,), 60),
+    "hw_window_unplug": (case_hw_window, (10,), 60),
     "demo_done": (case_demo, ("", 0, ["done page reached"]), 240),
     # The manifest fault goes through the demo, whose output carries the updater's.
     "demo_failure": (case_demo, (";fail=manifest", 1, ["n°1 : KernoTindalUpdateDlg(517)",
-                                                      "(resetDevice)"]), 240),
+                                                      "(resetDevice)", "(errVERIFY) (-16)"]),
+                     240),
 }
 
 
@@ -333,6 +485,8 @@ def main():
     for arg in ("--binary", "--logind", "--virtual-dir", "--image", "--build-dir",
                 "--source-dir"):
         ap.add_argument(arg, required=True)
+    ap.add_argument("--kerno-dfu")
+    ap.add_argument("--hardware-dir")
     ap.add_argument("case", choices=sorted(CASES))
     opts = ap.parse_args()
     fn, args, bound = CASES[opts.case]
