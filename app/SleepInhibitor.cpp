@@ -38,8 +38,17 @@ using Clock = std::chrono::steady_clock;
 // The D-Bus wire format, as much of it as one call to logind needs.
 constexpr char kEndian = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 'l' : 'B';
 enum : uint8_t { kCall = 1, kReturn = 2, kError = 3 };
-enum : uint8_t { kPath = 1, kInterface, kMember, kErrorName, kReplySerial, kDestination,
-                 kSender, kSignature, kUnixFds };
+enum : uint8_t {
+    kPath = 1,
+    kInterface,
+    kMember,
+    kErrorName,
+    kReplySerial,
+    kDestination,
+    kSender,
+    kSignature,
+    kUnixFds
+};
 constexpr uint32_t kInhibitSerial = 2; // Hello is 1
 constexpr size_t kLongestMessage = 1 << 20;
 
@@ -287,8 +296,8 @@ private:
             return false;
         std::memcpy(address.sun_path, path.data(), path.size());
         fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        const socklen_t size = socklen_t(offsetof(sockaddr_un, sun_path) + path.size() +
-                                         (path[0] ? 1 : 0));
+        const socklen_t size =
+            socklen_t(offsetof(sockaddr_un, sun_path) + path.size() + (path[0] ? 1 : 0));
         if (fd >= 0 && (::connect(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 ||
                         ((errno == EINPROGRESS || errno == EAGAIN) && wait(POLLOUT))))
             return true;
@@ -301,8 +310,8 @@ private:
     // Until the descriptor is ready; false at the deadline, or when given up.
     bool wait(short events) {
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
                 return stop("no answer from the system bus within " +
                             std::to_string(SleepInhibitor::kBoundMs / 1000) + " s");

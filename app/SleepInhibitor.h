@@ -37,10 +37,10 @@ private:
 
     QString who, why;
     bool asked = false, told = false, heldOnWindows = false;
-    int lockFd = -1;      // logind's lock lasts while this descriptor is open
+    int lockFd = -1;          // logind's lock lasts while this descriptor is open
     int cancel[2] = {-1, -1}; // its write end's closing gives the asking thread up
     std::thread asking;
     std::atomic<bool> answered{false};
-    int answeredFd = -1;  // from the asking thread, read once answered
+    int answeredFd = -1; // from the asking thread, read once answered
     QString whyNone;
 };

@@ -160,7 +160,8 @@ int openFolder(const QByteArray& path) {
     for (int slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
         ::mkdir(path.left(slash).constData(), 0700);
     ::mkdir(path.constData(), 0700);
-    struct stat seen {}, opened {};
+    struct stat seen {
+    }, opened{};
     if (::lstat(path.constData(), &seen) != 0 || !S_ISDIR(seen.st_mode) ||
         seen.st_uid != ::geteuid())
         return -1;
@@ -199,8 +200,8 @@ void removeOldRuns(int dirFd, const QByteArray& own) {
         const QByteArray name(entry->d_name);
         struct stat st {};
         if (name.startsWith("run-") && name.endsWith(".log") && name != own &&
-            ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid())
             runs.push_back({name, st.st_mtim});
     }
     if (dir)
@@ -240,8 +241,8 @@ public:
         for (Stream& s : streams)
             ::fcntl(s.in, F_SETFL, O_NONBLOCK);
         while (notes >= 0 || streams[0].in >= 0 || streams[1].in >= 0) {
-            pollfd fds[3] = {{streams[0].in, POLLIN, 0}, {streams[1].in, POLLIN, 0},
-                             {notes, POLLIN, 0}};
+            pollfd fds[3] = {
+                {streams[0].in, POLLIN, 0}, {streams[1].in, POLLIN, 0}, {notes, POLLIN, 0}};
             if (::poll(fds, 3, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -496,8 +497,8 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
     QDir dir(folder());
     if (current || !dir.mkpath(QStringLiteral(".")))
         return;
-    const QStringList runs = dir.entryList({QStringLiteral("run-*.log")}, QDir::Files,
-                                           QDir::Time | QDir::Reversed);
+    const QStringList runs =
+        dir.entryList({QStringLiteral("run-*.log")}, QDir::Files, QDir::Time | QDir::Reversed);
     for (int i = 0; i + kKeptRuns - 1 < runs.size(); ++i)
         dir.remove(runs.at(i));
     const QDateTime now = QDateTime::currentDateTime();
@@ -512,8 +513,8 @@ SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareNa
 void SupportLog::write(const QByteArray& text) {
     QFile file(path);
     if (file.open(QIODevice::Append))
-        file.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).mid(11).toUtf8() +
-                   ' ' + text + '\n');
+        file.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).mid(11).toUtf8() + ' ' +
+                   text + '\n');
 }
 
 void SupportLog::stop() {}

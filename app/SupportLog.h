@@ -46,8 +46,8 @@ private:
 
     QString path;
     int logFd = -1;
-    int notesFd = -1;          // to the copier, which answers each note once it is written
+    int notesFd = -1; // to the copier, which answers each note once it is written
     int originals[2] = {-1, -1};
-    long long copier = -1;     // its process id
+    long long copier = -1; // its process id
     bool outcomeWritten = false;
 };

@@ -53,7 +53,8 @@ private:
     static void send(QTcpSocket* socket, const QByteArray& raw, int pauseMs, int piece) {
         socket->write(raw.left(piece));
         if (raw.size() > piece)
-            QTimer::singleShot(pauseMs, socket, [=] { send(socket, raw.mid(piece), pauseMs, piece); });
+            QTimer::singleShot(pauseMs, socket,
+                               [=] { send(socket, raw.mid(piece), pauseMs, piece); });
         else if (raw.contains("Connection: close"))
             socket->disconnectFromHost();
     }

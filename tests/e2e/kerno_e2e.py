@@ -227,19 +227,6 @@ def case_closed_stream(c, closed):
                                                      r"outcome|closed)", l)], lines
 
 
-def case_killed(c):
-    """An updater killed outright leaves its image; the next start removes it."""
-    first = c.start()
-    first.wait_window()
-    left = temp_files(first)
-    first.proc.kill()
-    first.wait_exit(10)
-    assert temp_files(first) == left and len(left) == 1, temp_files(first)
-    u = c.start(tmpdir=first.tmpdir)
-    u.wait_window()
-    assert len(temp_files(u)) == 1 and temp_files(u) != left, temp_files(u)
-
-
 def silent_bus(path):
     """A system bus that accepts and never answers."""
     server = socket.socket(socket.AF_UNIX)
@@ -460,7 +447,6 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
     "closed_stdout": (case_closed_stream, (False,), 60),
     "closed_streams": (case_closed_stream, (True,), 60),
-    "killed": (case_killed, (), 60),
     "silent_bus": (case_silent_bus, (None,), 90),
     "silent_bus_signal": (case_silent_bus, (signal.SIGTERM,), 60),
     "replay": (case_replay, (), 120),
