@@ -55,35 +55,28 @@ const HidDfuFunctions fakeFunctions{
     [] { return call("R", fake.reset); }, [] { return call("D", fake.disconnect); },
     []() -> int32_t { return 1; }};
 
-// A system bus on a socket of its own: after the client's AUTH, NEGOTIATE_UNIX_FD and BEGIN it
-// sends the next answer ("-": nothing), a pipe's end with the last; with none left it hangs up.
+// A system bus on a socket of its own: it answers each of the client's writes (AUTH,
+// NEGOTIATE_UNIX_FD, BEGIN and the calls) with the next answer ("-": nothing), each with a pipe's
+// end; with none left it hangs up at the next.
 void serveBus(int listener, QByteArrayList answers) {
     const int fd = accept(listener, nullptr, nullptr);
     int ends[2];
+    char buffer[4096];
     if (fd < 0 || pipe(ends) != 0)
         return;
-    const char* cues[] = {"AUTH", "NEGOTIATE_UNIX_FD", "BEGIN"};
-    QByteArray heard;
-    char buffer[4096];
-    ssize_t n;
-    for (int step = 0; step < 3 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
-        heard += QByteArray(buffer, int(n));
-        for (; step < 3 && heard.contains(cues[step]); ++step) {
-            if (step >= answers.size())
-                shutdown(fd, SHUT_RDWR);
-            else if (answers[step] != "-") {
-                iovec io{answers[step].data(), size_t(answers[step].size())};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-                msghdr message{nullptr, 0, &io, 1, control, step == 2 ? sizeof control : 0, 0};
-                if (cmsghdr* c = CMSG_FIRSTHDR(&message)) {
-                    c->cmsg_level = SOL_SOCKET, c->cmsg_type = SCM_RIGHTS;
-                    c->cmsg_len = CMSG_LEN(sizeof(int));
-                    std::memcpy(CMSG_DATA(c), &ends[1], sizeof(int));
-                }
-                sendmsg(fd, &message, MSG_NOSIGNAL);
-            }
-        }
+    for (QByteArray& answer : answers) {
+        if (read(fd, buffer, sizeof buffer) <= 0 || answer == "-")
+            continue;
+        iovec io{answer.data(), size_t(answer.size())};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{nullptr, 0, &io, 1, control, sizeof control, 0};
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET, c->cmsg_type = SCM_RIGHTS, c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &ends[1], sizeof(int));
+        sendmsg(fd, &message, MSG_NOSIGNAL);
     }
+    if (answers.size() < 3 && read(fd, buffer, sizeof buffer) > 0)
+        shutdown(fd, SHUT_RDWR);
     while (read(fd, buffer, sizeof buffer) > 0) { // until the client goes
     }
     for (int f : {fd, ends[0], ends[1]})
