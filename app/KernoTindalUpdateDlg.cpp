@@ -255,6 +255,8 @@ void KernoTindalUpdateDlg::showDemonstrationNotice() {
 void KernoTindalUpdateDlg::showPage(StackPageWidget& page) {
     page.reset();
     ui->pWidgetStack->setCurrentWidget(&page);
+    // Where a screen reader starts reading the new page; the old one's focus is gone with it.
+    page.focusFirstControl();
 }
 
 void KernoTindalUpdateDlg::directDispPageWelcome() {

@@ -1,13 +1,16 @@
 #include "HidDfuDllInitFailedDlg.h"
 #include "ui_HidDfuDllInitFailedDlg.h"
 
+#include "KernoAccessible.h"
 #include "KernoWebSite.h"
 
 #include <QDesktopServices>
 
 HidDfuDllInitFailedDlg::HidDfuDllInitFailedDlg(QWidget* parent)
     : QDialog(parent), ui(new Ui::HidDfuDllInitFailedDlg) {
+    installKernoAccessibility();
     ui->setupUi(this);
+    ui->commandLinkButton->setAccessibleDescription(downloadSiteUrl().toString());
     setWindowTitle(tr("Erreur d'initialisation"));
 }
 

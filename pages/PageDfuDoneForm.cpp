@@ -4,6 +4,9 @@
 PageDfuDoneForm::PageDfuDoneForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuDoneForm) {
     ui->setupUi(this);
+    setAccessibleName(tr("Mise à jour terminée"));
+    setAccessibleDescription(tr("Enjoy ! Ta Tindal 2 est à jour."));
+    ui->pAnim->setAccessibleName(tr("Étapes 1 à 4 terminées"));
     ui->pBitmapQuitBtn->setPixmap(QStringLiteral(":/Buttons/btnDone"));
     ui->pBitmapQuitBtn->setVisible(true);
     const QString picture = QStringLiteral(":/Pages2/11-fin");

@@ -7,6 +7,11 @@ PageDfuFailedForm::PageDfuFailedForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuFailedForm) {
     errorCount = 0;
     ui->setupUi(this);
+    setAccessibleName(tr("La mise à jour a échoué"));
+    ui->pErrorContext->setAccessibleName(tr("Contexte de l'erreur"));
+    // Read line by line with the keyboard, as a screen reader does.
+    ui->pErrorContext->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                               Qt::TextSelectableByKeyboard);
     ui->pErrorContext->appendHtml(QStringLiteral("<font color=\"#00FF00\">Build : </font>") +
                                   buildStamp());
 }

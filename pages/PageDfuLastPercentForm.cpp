@@ -4,6 +4,10 @@
 PageDfuLastPercentForm::PageDfuLastPercentForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuLastPercentForm) {
     ui->setupUi(this);
+    // The two lines painted into the background, for whoever cannot see them.
+    setAccessibleName(tr("Encore quelques secondes"));
+    setAccessibleDescription(tr("Merci de ne pas débrancher ton enceinte."));
+    ui->pAnim->setAccessibleName(tr("Étape 4 sur 4"));
     ui->pAnim->setBackground(QStringLiteral(":/Pages2/0-fond-99"));
     ui->pAnim->sequence.setLoop(true);
     const QString ring1 = QStringLiteral(":/Pages2/8-99-1");

@@ -3,11 +3,16 @@
 
 #include "PhrasesChoc.h"
 
+#include <QRegularExpression>
 #include <QTimerEvent>
 
 PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageDfuProgressForm) {
     ui->setupUi(this);
+    setAccessibleName(tr("Mise à jour en cours"));
+    ui->pAnim->setAccessibleName(tr("Étape 3 sur 4"));
+    ui->pAnimPhrasesChoc->setAccessibleName(tr("Phrases choc"));
+    ui->pAnimPhrasesChocSW->setAccessibleName(tr("Phrases choc"));
 
     ui->pAnim->setBackground(QStringLiteral(":/Pages2/0-fond-0-98"));
     ui->pAnim->sequence.setLoop(true);
@@ -20,6 +25,11 @@ PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
     phraseIndex = 0;
     ui->pAnimPhrasesChoc->setPhrases(phrasesChoc());
     ui->pAnimPhrasesChocSW->setPhrases(phrasesChoc());
+    // What the scrollers show, for a screen reader: the phrases without the blank spacing.
+    const QString scrolled =
+        phrasesChoc().filter(QRegularExpression(QStringLiteral("\\S"))).join(QLatin1Char('\n'));
+    ui->pAnimPhrasesChoc->setAccessibleDescription(scrolled);
+    ui->pAnimPhrasesChocSW->setAccessibleDescription(scrolled);
 
     ui->pCircularProgress->setMinimum(0);
     ui->pCircularProgress->setMaximum(100);
@@ -87,7 +97,12 @@ void PageDfuProgressForm::timerEvent(QTimerEvent* event) {
     if (event->timerId() != phraseTimerId || phraseTimerId == 0)
         return;
     const QStringList& phrases = phrasesChoc();
-    ui->pPhrasesChoc->setText(phrases.at(phraseIndex));
+    const QString& phrase = phrases.at(phraseIndex);
+    ui->pPhrasesChoc->setText(phrase);
+    // Qt 5 has no live region: the progress bar, which holds the focus on this page, carries the
+    // phrase, and screen readers say the new description of the focused object.
+    if (!phrase.isEmpty())
+        ui->pCircularProgress->setAccessibleDescription(phrase);
     phraseIndex += 1;
     if (phraseIndex >= phrases.size())
         phraseIndex = 0;

@@ -4,6 +4,7 @@
 PageNetworkErrorForm::PageNetworkErrorForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageNetworkErrorForm) {
     ui->setupUi(this);
+    setAccessibleName(tr("Problème réseau"));
 }
 
 PageNetworkErrorForm::~PageNetworkErrorForm() {

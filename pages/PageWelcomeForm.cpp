@@ -4,6 +4,11 @@
 PageWelcomeForm::PageWelcomeForm(QWidget* parent)
     : StackPageWidget(parent), ui(new Ui::PageWelcomeForm) {
     ui->setupUi(this);
+    // The pictures' words, for whoever cannot see them.
+    setAccessibleName(tr("Mise à jour de ton enceinte"));
+    setAccessibleDescription(
+        tr("Branche ton enceinte en USB, puis appuie sur Suivant pour lancer la mise à jour."));
+    ui->pAnim->setAccessibleName(tr("Étape 1 sur 4"));
     ui->pReadyBtn->setPixmap(QStringLiteral(":/Buttons/btnReady"));
     ui->pReadyBtn->hide();
 
@@ -35,4 +40,7 @@ void PageWelcomeForm::setFwName(QString fwName) {
 
 void PageWelcomeForm::animFinished() {
     ui->pReadyBtn->show();
+    // The page held the focus until its button came.
+    if (window()->focusWidget() == this)
+        focusFirstControl();
 }

@@ -275,14 +275,29 @@ private slots:
                 same(screen, composed(pictures, opacity), anim->rect()));
     }
 
-    // Bitmap buttons draw nothing but their picture, clipped, in any state, and take clicks
-    // without one; the welcome button shows at the end of the pictures, the done one at once.
+    // Bitmap buttons draw nothing but their picture, clipped, in any state, and a ring while
+    // focused; they take clicks without one, Enter and Space; the welcome button shows at the
+    // end of the pictures, the done one at once.
     void buttons() {
         BitmapPushButton bare(nullptr);
         bare.resize(137, 40);
         QSignalSpy clicked(&bare, &QPushButton::clicked);
         QTest::mouseClick(&bare, Qt::LeftButton);
         QVERIFY(clicked.count() == 1 && count(painted(&bare), inked) == 0);
+        for (auto k : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape})
+            QTest::keyClick(&bare, k);
+        QTest::keyClick(&bare, Qt::Key_Return, Qt::ControlModifier);
+        bare.show();
+        QApplication::setActiveWindow(&bare);
+        bare.setFocus();
+        QVERIFY(clicked.count() == 4 && bare.hasFocus());
+        const QImage ring = painted(&bare); // white over dark, on all four sides
+        const auto white = [](QRgb p) { return qGray(p) > 200; };
+        QVERIFY(count(ring, white, QRect(0, 0, 137, 5)) > 20 &&
+                count(ring, inked, QRect(0, 35, 137, 5)) > 100 &&
+                count(ring, inked, QRect(22, 5, 93, 30)) == 0);
+        QVERIFY(count(ring, inked, QRect(0, 0, 5, 40)) && count(ring, inked, QRect(132, 0, 5, 40)));
+        bare.clearFocus();
         bare.setPixmap(":/Buttons/btnReady");
         bare.setDown(true);
         QVERIFY(same(painted(&bare), QImage(":/Buttons/btnReady"), bare.rect()));

@@ -253,6 +253,102 @@ class Updater:
                 self.proc.wait()
 
 
+class Accessible:
+    """The updater's window as a screen reader sees it, through AT-SPI (python3-pyatspi): needs a
+    session bus (dbus-run-session) and an updater started with A11Y_ENV. Roles are AT-SPI's names
+    ("push button", "progress bar", "panel"); only showing objects are looked for."""
+
+    A11Y_ENV = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+
+    @staticmethod
+    def start_bus():
+        """Starts the accessibility bus (D-Bus activation), so that an updater started after
+        joins it: Qt only watches for it and never starts it."""
+        import pyatspi
+        pyatspi.Registry.getDesktop(0).childCount
+
+    def __init__(self, updater, bound_s=20):
+        import pyatspi
+        self.at, self.u = pyatspi, updater
+        pid = updater.proc.pid
+        self.app = wait_for("the updater on the accessibility bus", bound_s, lambda: (
+            updater.check_alive() or next((a for a in pyatspi.Registry.getDesktop(0)
+                                           if a and a.get_process_id() == pid), None)))
+
+    def listen(self, *kinds):
+        """Counts the events of these kinds ("object:property-change:accessible-value") that
+        the updater sends from now on, by kind and source name; see heard()."""
+        self.told = {}
+
+        def count(e):
+            self.told[e.type, e.source.name] = self.told.get((e.type, e.source.name), 0) + 1
+        self.at.Registry.registerEventListener(count, *kinds)
+
+    def heard(self, kind, name):
+        from gi.repository import GLib
+        while GLib.MainContext.default().iteration(False):
+            pass
+        return self.told.get((kind, name), 0)
+
+    def walk(self):
+        stack = [self.app]
+        while stack:
+            o = stack.pop()
+            yield o
+            stack.extend(o[i] for i in reversed(range(o.childCount)))
+
+    def has(self, o, state):
+        return o.getState().contains(state)
+
+    def showing(self):
+        return (o for o in self.walk() if self.has(o, self.at.STATE_SHOWING))
+
+    def find(self, name, role, bound_s=10, showing=True):
+        """name: a regular expression matching the whole name."""
+        def probe():
+            self.u.check_alive()
+            return next((o for o in (self.showing() if showing else self.walk())
+                         if o.getRoleName() == role and re.fullmatch(name, o.name or "")), None)
+        return wait_for("%s %r" % (role, name), bound_s, probe)
+
+    def page(self):
+        """The name of the page shown, the showing panel."""
+        return next((o.name for o in self.showing() if o.getRoleName() == "panel"), None)
+
+    def wait_page(self, names, bound_s):
+        seen = set()
+
+        def probe():
+            self.u.check_alive()
+            page = self.page()
+            seen.add(page)
+            return page if page in names else None
+        try:
+            return wait_for("page %s" % " / ".join(names), bound_s, probe, interval=0.05)
+        except Failure as e:
+            raise Failure("%s (pages seen: %s)" % (e, seen))
+
+    def unnamed_controls(self):
+        """Every focusable object without a name, as "role at depth path"."""
+        return ["%s %s" % (o.getRoleName(), o.path) for o in self.walk()
+                if self.has(o, self.at.STATE_FOCUSABLE) and not (o.name or "").strip()]
+
+    def press(self, o):
+        """Through the action interface, as a screen reader's "activate" does."""
+        action = o.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        if "Press" not in names:
+            raise Failure("%s %r offers no Press action: %s" % (o.getRoleName(), o.name, names))
+        action.doAction(names.index("Press"))
+
+    def value(self, o):
+        return o.queryValue().currentValue
+
+    def text(self, o):
+        t = o.queryText()
+        return t.getText(0, t.characterCount)
+
+
 def drive(u, shots_dir=None, timeout_s=180):
     """Presses Ready, saves each new page into shots_dir; 0 on the done page, else 1."""
     saved = []

@@ -1,5 +1,6 @@
 #include "BitmapPushButton.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
 
@@ -19,8 +20,28 @@ void BitmapPushButton::setPixmap(const QString& path) {
 }
 
 void BitmapPushButton::paintEvent(QPaintEvent*) {
-    if (!pixmap)
-        return;
     QPainter painter(this);
-    painter.drawPixmap(0, 0, *pixmap);
+    if (pixmap)
+        painter.drawPixmap(0, 0, *pixmap);
+    if (!hasFocus())
+        return;
+    // White dots over a dark line: seen on the dark pages and on a light desktop alike. Round
+    // ends follow the pictures: a pill for a wide button, a circle for a square one.
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF ring = QRectF(rect()).adjusted(2, 2, -2, -2);
+    const qreal radius = qMin(ring.width(), ring.height()) / 2;
+    painter.setPen(QPen(QColor(0, 0, 0, 160), 3));
+    painter.drawRoundedRect(ring, radius, radius);
+    painter.setPen(QPen(Qt::white, 2, Qt::DotLine));
+    painter.drawRoundedRect(ring, radius, radius);
+}
+
+// A plain QPushButton takes Enter only as a dialog's default button.
+void BitmapPushButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
 }

@@ -4,7 +4,8 @@
 
 #include <memory>
 
-// A push button that draws only its picture, the same in every state.
+// A push button that draws its picture, the same in every state, and a ring while it has the
+// keyboard focus. Enter and Space press it, in a dialog or not.
 class BitmapPushButton : public QPushButton {
     Q_OBJECT
 public:
@@ -17,6 +18,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     std::unique_ptr<QPixmap> pixmap;

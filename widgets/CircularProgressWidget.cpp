@@ -1,5 +1,7 @@
 #include "CircularProgressWidget.h"
 
+#include "KernoAccessible.h"
+
 #include <QConicalGradient>
 #include <QEasingCurve>
 #include <QPainter>
@@ -23,6 +25,10 @@ CircularProgressWidget::CircularProgressWidget(QWidget* parent, Qt::WindowFlags 
     : QLabel(parent, f), image(loadSurface()),
       imageRect(QPoint(0, 0), QPoint(image.width() - 1, image.height() - 1)),
       spanAnimation(new QPropertyAnimation(this, "spanAngle", this)) {
+    installKernoAccessibility();
+    setAccessibleName(tr("Progression de la mise à jour"));
+    // The page's one thing to follow: where its focus goes, and reachable with Tab.
+    setFocusPolicy(Qt::TabFocus);
     updateArcPen();
     spanAnimation->setEasingCurve(QEasingCurve::Linear);
     spanAnimation->setDuration(40);
@@ -52,12 +58,11 @@ void CircularProgressWidget::setRange(int minimum, int maximum) {
 void CircularProgressWidget::setValue(int value) {
     if (value < minimumValue || value > maximumValue)
         return;
+    const bool changed = value != currentValue;
     currentValue = value;
     updateTarget();
-}
-
-int CircularProgressWidget::value() {
-    return currentValue;
+    if (changed)
+        announceProgressValue(this, value);
 }
 
 int CircularProgressWidget::spanAngle() {

@@ -7,7 +7,8 @@
 
 class QPropertyAnimation;
 
-// A progress value drawn as a gradient arc that glides to each new value.
+// A progress value drawn as a gradient arc that glides to each new value; a progress bar to a
+// screen reader, told of each new value.
 class CircularProgressWidget : public QLabel {
     Q_OBJECT
     Q_PROPERTY(int spanAngle READ spanAngle WRITE setSpanAngle)
@@ -22,7 +23,9 @@ public slots:
     void setMinimum(int minimum);
     void setRange(int minimum, int maximum);
     void setValue(int value);
-    int value();
+    int value() const { return currentValue; }
+    int minimum() const { return minimumValue; }
+    int maximum() const { return maximumValue; }
     int spanAngle();
     void setSpanAngle(int newVal);
 

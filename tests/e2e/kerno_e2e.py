@@ -16,12 +16,16 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from updater_driver import (CONFIRM_TITLE, TITLE, Failure, Updater, find_window, key,  # noqa: E402
-                            screenshot, type_text, wait_for, wait_x_server)
+from updater_driver import (CONFIRM_TITLE, HEIGHT, TITLE, WIDTH, Accessible, Failure,  # noqa: E402
+                            Shot, Updater, classify, find_window, key, screenshot, type_text,
+                            wait_for, wait_x_server)
 
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
-ARC = (339, 199, 125, 125)   # the progress page's circle
+BAR = "Progression de la mise à jour"
+ERRORS = "Contexte de l'erreur"
+PAGES = {"progress": "Mise à jour en cours", "done": "Mise à jour terminée",
+         "failure": "La mise à jour a échoué"}
 # A system-like bus of our own, open to all: logind's stand-in owns its name there.
 BUS_CONFIG = """<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_type="*"/>
@@ -42,12 +46,13 @@ class Case:
         self.opts, self.updaters, self.image = opts, [], Path(opts.image).read_bytes()
         self.work = Path(tempfile.mkdtemp(prefix="kerno-e2e-%s-" % opts.case))
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
+        Accessible.start_bus()
 
     def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None, **kw):
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
-                    dict({"KERNO_VIRTUAL_SPEAKER": speaker, "TMPDIR": tmpdir, "LC_ALL": "C.UTF-8",
-                          "DBUS_SYSTEM_BUS_ADDRESS": self.bus}, **(env or {})), **kw)
+                    dict(Accessible.A11Y_ENV, KERNO_VIRTUAL_SPEAKER=speaker, TMPDIR=tmpdir,
+                         LC_ALL="C.UTF-8", DBUS_SYSTEM_BUS_ADDRESS=self.bus, **(env or {})), **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
         return u
@@ -70,33 +75,80 @@ def wait_locks(logind, what, lines):
     wait_for(what, 10, lambda: logind.stdout[1:] == lines)
 
 
+def press(u, name, focused=False):
+    """Found by name and role among the controls shown, pressed through AT-SPI."""
+    u.ax = getattr(u, "ax", None) or Accessible(u)
+    button = u.ax.find(name, "push button", 20)
+    if u.window:   # an X window: the keyboard focus and with it the focus state
+        key(u.window)
+    assert not focused or u.ax.has(button, u.ax.at.STATE_FOCUSED), "no focus on %s" % name
+    u.ax.press(button)
+
+
+def climb(u, bound_s):
+    """The progress bar's values read until the done page: they only climb, to 100."""
+    bar, values = u.ax.find(BAR, "progress bar", bound_s), []
+
+    def probe():
+        if u.ax.page() == PAGES["progress"] and u.ax.value(bar) not in values[-1:]:
+            values.append(u.ax.value(bar))
+        return u.ax.page() == PAGES["done"]
+    wait_for("the done page", bound_s, probe, interval=0.02)
+    assert values == sorted(values) and len(values) >= 3 and values[-1] >= 95, values
+
+
+def error_text(u, want, bound_s):
+    """The failure page's error text, once it matches `want`; the page's focus is on it."""
+    u.ax = getattr(u, "ax", None) or Accessible(u)
+    u.ax.wait_page([PAGES["failure"]], bound_s)
+    errors = u.ax.find(ERRORS, "text")
+    text = wait_for("error text %s" % want, 5, lambda: re.search(want, u.ax.text(errors)) and
+                    u.ax.text(errors))
+    assert u.ax.has(errors, u.ax.at.STATE_FOCUSED), "the focus is not on the error text"
+    return text
+
+
 def case_done(c):
     """Cancel keeps the window and its temporary file; page shortcuts touch no device; the
-    speaker gets the image without its 16-byte suffix; after the done page Escape quits unasked."""
+    speaker gets the image without its 16-byte suffix; after the done page Escape quits unasked.
+    A screen reader finds a name on every control, presses Suivant, hears the progress climb and
+    the phrases change, and lands on each page's first control."""
     dump = c.work / "received.bin"
     logind = c.logind()
-    u = c.start("%s;dump=%s" % (QUICK, dump))
+    u = c.start("appear-after-ms=300;chunk-ms=4;manifest-ms=150;dump=%s" % dump)
     u.wait_window()
+    u.ax = Accessible(u)
+    assert not u.ax.unnamed_controls(), "controls without a name: %s" % u.ax.unnamed_controls()
     files = temp_files(u)
     assert len(files) == 1 and files[0].read_bytes() == c.image, "temporary files: %s" % files
     key(u.window, "Escape")
     key(u.wait_window(CONFIRM_TITLE, 10), "Return")   # Cancel is the default button
     wait_for("the confirmation to close", 10, lambda: find_window(CONFIRM_TITLE) is None)
     key(u.window, "ctrl+alt+shift+3")
-    u.wait_page(["progress"], 10)
-    before = u.shot().teal_share(ARC)
-    key(u.window, *["ctrl+alt+shift+plus"] * 50)   # half the arc; its light end counts as teal
-    wait_for("the arc at 50 %", 5, lambda: u.shot().teal_share(ARC) > before + 0.006)
-    key(u.window, *["ctrl+alt+shift+minus"] * 50)
-    wait_for("the arc back at 0 %", 5, lambda: u.shot().teal_share(ARC) < before + 0.002)
+    bar = u.ax.find(BAR, "progress bar")
+    assert u.ax.has(bar, u.ax.at.STATE_FOCUSED), "the focus is not on the progress bar"
+    assert u.ax.find("Étape 3 sur 4", "label"), "the step indicator"
+    told = ["object:property-change:accessible-" + what for what in ("value", "description")]
+    u.ax.listen(*told)
+    key(u.window, *["ctrl+alt+shift+plus"] * 50)
+    wait_for("the bar at 50 %, each step told", 5, lambda: u.ax.value(bar) == 50 and
+             u.ax.heard(told[0], BAR) == 50)
+    # Each new phrase becomes the focused bar's description, told as it changes.
+    said = [bar.description]
+    for _ in range(2):
+        wait_for("a new phrase", 5, lambda: bar.description != said[-1] and not said.append(
+            bar.description))
+        assert said[-1] in [o.name for o in u.ax.showing() if o.getRoleName() == "label"], said
+    assert u.ax.heard(told[1], BAR) >= 2, "phrase changes not told"
     key(u.window, "ctrl+alt+shift+6")
-    u.wait_page(["failure"], 10)
-    text = u.failure_text()
-    assert re.match(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*$", text), text
+    assert re.fullmatch(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*",
+                        error_text(u, "Build", 10)), "the failure page's text"
     assert not u.hid_errors(), "device calls before Ready: %s" % u.hid_errors()
     key(u.window, "ctrl+alt+shift+1")
-    u.press_ready()
-    u.wait_page(["done"], 60)
+    press(u, "Suivant", focused=True)
+    climb(u, 60)
+    quit_button = u.ax.find("Quitter", "push button")
+    assert u.ax.has(quit_button, u.ax.at.STATE_FOCUSED), "the focus is not on Quitter"
     wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
     assert dump.read_bytes() == c.image[:-16], "the speaker received another image"
     assert all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors()
@@ -113,10 +165,8 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     logind = with_logind and c.logind()
     u = c.start("%s;%s;dump=%s" % (QUICK, fault, dump))
     u.wait_window()
-    u.press_ready()
-    u.wait_page(["failure+errors"], bound_s)
-    text = u.failure_text()
-    assert re.search(r"n°1 : KernoTindalUpdateDlg\(517\) : ", text), text
+    press(u, "Suivant")
+    error_text(u, r"n°1 : KernoTindalUpdateDlg\(517\) : ", bound_s)
     assert any("(resetDevice)" in l for l in u.hid_errors()), u.stdout
     assert dump.exists() == image_kept, "image kept by the speaker: %s" % dump.exists()
     assert not image_kept or dump.read_bytes() == c.image[:-16], "another image received"
@@ -144,11 +194,9 @@ def case_corrupt_dfu(c):
     u = c.start()
     u.wait_window()
     choose(u, corrupt)
-    u.press_ready()
-    u.wait_page(["failure+errors"], 20)
-    text = u.failure_text()
-    assert re.search(r"n°1 : KernoTindalUpdateDlg\(419\) : \s*Failed to start upgrade : -6 "
-                     r"\(File CRC is incorrect \(-6\)\)", text), text
+    press(u, "Suivant")
+    error_text(u, r"n°1 : KernoTindalUpdateDlg\(419\) : \s*Failed to start upgrade : -6 "
+               r"\(File CRC is incorrect \(-6\)\)", 20)
     assert any("(Upgrade):Upgrade failed (-8)" in l for l in u.hid_errors()), u.stdout
     assert u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode
 
@@ -195,6 +243,103 @@ def case_signal(c, sig, where):
     told = ["Mise à jour interrompue par %s : l'enceinte n'est peut-être pas à jour, relancez la "
             "mise à jour." % signal.Signals(sig).name] if during else []
     assert [l for l in u.stderr if "interrompue" in l] == told, u.stderr
+
+
+# A plain green desktop, so that what the updater shows stands out whole.
+WESTON_INI = "[shell]\nbackground-color=0xff00ff00\npanel-position=none\n"
+
+
+def weston(c, shell):
+    """A headless compositor of the case's own (--debug lets the screenshooter in); returns
+    what puts an updater on it. No decorations: the window's box is its content's."""
+    run = c.work / "xdg-runtime"
+    run.mkdir(mode=0o700, exist_ok=True)
+    (c.work / "weston.ini").write_text(WESTON_INI)
+    c.updaters.append(subprocess.Popen(
+        ["weston", "--backend=headless-backend.so", "--use-pixman", "--shell=%s.so" % shell,
+         "--socket=" + shell, "--width=1024", "--height=768", "--idle-time=0", "--debug",
+         "--config=%s" % (c.work / "weston.ini")], env=dict(os.environ, XDG_RUNTIME_DIR=str(run)),
+        stdout=subprocess.DEVNULL, stderr=(c.work / ("%s.log" % shell)).open("w")))
+    wait_for("weston's socket", 10, lambda: (run / shell).exists())
+    return {"XDG_RUNTIME_DIR": str(run), "WAYLAND_DISPLAY": shell, "QT_QPA_PLATFORM": "wayland",
+            "QT_WAYLAND_DISABLE_WINDOWDECORATION": "1"}
+
+
+def output_shot(c, env, name):
+    """The compositor's whole output, kept as name.png in the work folder; and the box around
+    all that is not the desktop's green, as (x, y, w, h)."""
+    d = Path(tempfile.mkdtemp(dir=c.work))
+    subprocess.run(["weston-screenshooter"], cwd=d, env=dict(os.environ, **env), timeout=20,
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    png = next(d.glob("*.png")).rename(c.work / (name + ".png"))
+    shot = Shot(subprocess.run(["convert", str(png), "-depth", "8", "ppm:-"], timeout=20,
+                               check=True, stdout=subprocess.PIPE).stdout)
+    rows = [shot.data[3 * y * shot.width:3 * (y + 1) * shot.width] for y in range(shot.height)]
+    lead = [len(re.match(rb"(?:\0\xff\0)*", r).group()) // 3 for r in rows]
+    trail = [len(re.match(rb"(?:\0\xff\0)*", r[::-1]).group()) // 3 for r in rows]
+    ys = [y for y in range(shot.height) if lead[y] < shot.width]
+    x0, x1 = min(lead[y] for y in ys), shot.width - min(trail[y] for y in ys)
+    return shot, (x0, ys[0], x1 - x0, ys[-1] + 1 - ys[0])
+
+
+def changed_box(a, b):
+    """The box around the pixels that differ between two pictures of a size, as (x, y, w, h)."""
+    row = lambda s, y: s.data[3 * y * s.width:3 * (y + 1) * s.width]  # noqa: E731
+    ys = [y for y in range(a.height) if row(a, y) != row(b, y)]
+    xs = [x for y in ys for x in range(a.width)
+          if row(a, y)[3 * x:3 * x + 3] != row(b, y)[3 * x:3 * x + 3]]
+    return (min(xs), ys[0], max(xs) + 1 - min(xs), ys[-1] + 1 - ys[0]) if ys else None
+
+
+def crop(shot, box):
+    x, y, w, h = box
+    return Shot(b"P6 %d %d 255\n" % (w, h) + b"".join(
+        shot.data[3 * ((y + r) * shot.width + x):3 * ((y + r) * shot.width + x + w)]
+        for r in range(h)))
+
+
+def case_wayland(c):
+    """Native on Wayland: the window keeps its size, also when a kiosk compositor asks it to fill
+    the screen; the close box shows whole, a child of the window (desktops place it over its
+    parent; weston places it anywhere); the update reaches the done page, whose screenshot reads
+    as on X11; driven only through AT-SPI. The compositor has no keyboard or pointer: the box is
+    asked for with the done page's Quitter, which AT-SPI presses while it is hidden."""
+    kiosk = c.start(env=weston(c, "kiosk-shell"))   # which shows nothing smaller than the screen
+    kiosk.ax = Accessible(kiosk)
+    kiosk.ax.find("Suivant", "push button", 20)
+    size = kiosk.ax.app[0].queryComponent().getSize()
+    assert tuple(size) == (WIDTH, HEIGHT), "the window's size in the kiosk: %s" % (size,)
+    kiosk.kill()
+    env = weston(c, "desktop-shell")
+    u = c.start(env=dict(env, WAYLAND_DEBUG="client"))   # the requests, on standard error
+    u.ax = Accessible(u)
+    u.ax.find("Suivant", "push button", 20)
+    shot, window = output_shot(c, env, "welcome")
+    assert window[2:] == (WIDTH, HEIGHT), "the window's box: %s" % (window,)
+    u.ax.press(u.ax.find("Quitter", "push button", showing=False))
+    box = u.ax.find(r"Fermeture de l'application", "alert")
+    log, seen = lambda: "\n".join(u.stderr), []
+    top = lambda: re.findall(r"new id xdg_toplevel@(\d+)", log())  # noqa: E731
+
+    def whole():   # the changed pixels are the box's size
+        seen[:] = [changed_box(shot, output_shot(c, env, "close-box")[0]), re.findall(
+            r"xdg_toplevel@%s\.set_min_size\((\d+), (\d+)\)" % top()[-1], log())]
+        return seen[0] and seen[1] and seen[0][2:] == tuple(map(int, seen[1][-1]))
+    try:
+        wait_for("the box shown whole", 10, whole, interval=0.3)
+    except Failure as e:
+        raise Failure("%s (changed, its sizes: %s)" % (e, seen))
+    assert len(top()) == 2 and "xdg_toplevel@%s.set_parent(xdg_toplevel@%s)" % (
+        top()[1], top()[0]) in log(), "the box is no child of the window"
+    u.ax.press(next(o for o in u.ax.walk() if o.getRoleName() == "push button" and
+                    re.fullmatch("Cancel|Annuler", o.name) and u.ax.has(o, u.ax.at.STATE_SHOWING)))
+    wait_for("the box gone", 10, lambda: not u.ax.has(box, u.ax.at.STATE_SHOWING))
+    press(u, "Suivant")
+    u.ax.wait_page([PAGES["done"]], 30)
+    wait_for("the done page's picture", 10, lambda: classify(crop(*output_shot(
+        c, env, "done"))) == "done")
+    press(u, "Quitter")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
 
 
 def support_log(u):
@@ -292,11 +437,13 @@ def case_replay(c):
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     """A start-up failure: its box and no window, then the status once the box is closed.
-    alone: the binary copied into a folder where no HID DFU library is to be found."""
+    alone: the binary copied into a folder where no HID DFU library is to be found; its box's
+    link is one to a screen reader."""
     u = c.start(tmpdir=tmpdir, binary=alone and shutil.copy2(c.opts.binary, c.work),
                 library_dir=alone and str(c.work))
     box = u.wait_window(title)
     assert find_window(TITLE) is None, "the main window is shown as well"
+    assert not alone or Accessible(u).find("Site de téléchargement Quillon", "link")
     key(box, "Escape")
     assert u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode
     assert not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr
@@ -450,6 +597,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "silent_bus": (case_silent_bus, (None,), 90),
     "silent_bus_signal": (case_silent_bus, (signal.SIGTERM,), 60),
     "replay": (case_replay, (), 120),
+    "wayland": (case_wayland, (), 90),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
                           40),
     "no_library": (case_startup_box, ("^Erreur d'initialisation$", 2, None, True), 40),
