@@ -135,12 +135,14 @@ bool takeMessage(std::string& in, Message& m, bool& broken) {
     const uint32_t bodySize = head.u32();
     head.u32(); // serial
     const uint32_t fieldsSize = head.u32();
-    const size_t fieldsEnd = 16 + size_t(fieldsSize);
-    const size_t total = (fieldsEnd + 7) / 8 * 8 + size_t(bodySize);
-    if ((in[0] != 'l' && in[0] != 'B') || total > kLongestMessage) {
+    // Checked before any use, in 64 bits so that no size can wrap.
+    if ((in[0] != 'l' && in[0] != 'B') ||
+        (uint64_t(fieldsSize) + 23) / 8 * 8 + bodySize > kLongestMessage) {
         broken = true;
         return false;
     }
+    const size_t fieldsEnd = 16 + size_t(fieldsSize);
+    const size_t total = (fieldsEnd + 7) / 8 * 8 + size_t(bodySize);
     if (in.size() < total)
         return false;
     m.type = uint8_t(in[1]);
