@@ -129,7 +129,7 @@ KernoTindalUpdateDlg::KernoTindalUpdateDlg(QWidget* parent)
                         tr("Impossible d'écrire un fichier temporaire sur votre disque. "
                            "Peut-être faut-il faire un peu de place ?"),
                         QMessageBox::Ok, QMessageBox::NoButton);
-        supportLog.end(QStringLiteral("the firmware image could not be written"));
+        SupportLog::end(QStringLiteral("the firmware image could not be written"));
         std::exit(-1);
     }
     firmwarePath = dfuData.tempFileName();
@@ -201,6 +201,7 @@ bool KernoTindalUpdateDlg::transferUnderWay() const {
 }
 
 int KernoTindalUpdateDlg::stopOnSignal(int number) {
+    stopAsked = true;
     if (!transferUnderWay())
         return 0;
     UnifiedHidAPI::getInstance()->DisconnectDevice(); // cancels the transfer and waits for it
@@ -210,7 +211,7 @@ int KernoTindalUpdateDlg::stopOnSignal(int number) {
                                    "pas à jour, relancez la mise à jour.")
                                     .arg(QLatin1String(name))));
     std::fflush(stderr);
-    supportLog.outcome(QStringLiteral("interrupted by ") + QLatin1String(name));
+    SupportLog::outcome(QStringLiteral("interrupted by ") + QLatin1String(name));
     return kExitSignalBase + number;
 }
 
@@ -307,7 +308,8 @@ void KernoTindalUpdateDlg::stepStateMachine() {
         {ID_WELCOME_INIT_ENTER, ID_WELCOME_INIT, ID_WELCOME_INIT_EXIT, &D::showPageWelcome, nullptr},
         {ID_NOT_CONNECTED_ENTER, ID_NOT_CONNECTED, ID_NOT_CONNECTED_EXIT,
          &D::showPageConnectAndDfu, &D::tryConnect},
-        {ID_CONNECTED_ENTER, ID_CONNECTED, ID_CONNECTED_EXIT, &D::startUpgrade, nullptr},
+        {ID_CONNECTED_ENTER, ID_CONNECTED, ID_CONNECTED_EXIT, &D::prepareUpgrade,
+         &D::startUpgrade},
         {ID_UPGRADING_ENTER, ID_UPGRADING, ID_UPGRADING_EXIT, &D::showPageProgress,
          &D::pollProgress},
         {ID_UPGRADED_ENTER, ID_UPGRADED, ID_UPGRADED_EXIT, &D::startResetTimers, nullptr},
@@ -319,7 +321,7 @@ void KernoTindalUpdateDlg::stepStateMachine() {
     for (const State& state : states) {
         if (currentState == state.enter) {
             currentState = state.id;
-            supportLog.stateEntered(StateMachineEngine::stateName(state.id));
+            SupportLog::stateEntered(StateMachineEngine::stateName(state.id));
             (this->*state.entry)();
         } else if (currentState == state.id) {
             if (state.tick)
@@ -337,13 +339,13 @@ void KernoTindalUpdateDlg::enterDfuError() {
     showPageFailed();
     const auto* errorContext =
         failedPage.findChild<QPlainTextEdit*>(QStringLiteral("pErrorContext"));
-    supportLog.outcome(QStringLiteral("failure"), errorContext->toPlainText());
+    SupportLog::outcome(QStringLiteral("failure"), errorContext->toPlainText());
 }
 
 void KernoTindalUpdateDlg::enterDone() {
     sleepInhibitor.release();
     showPageDfuDone();
-    supportLog.outcome(QStringLiteral("done"));
+    SupportLog::outcome(QStringLiteral("done"));
 }
 
 void KernoTindalUpdateDlg::welcomeGoNext() {
@@ -378,14 +380,20 @@ void KernoTindalUpdateDlg::refuseSeveralSpeakers(int found) {
     requestState(ID_DFU_ERROR);
 }
 
-void KernoTindalUpdateDlg::startUpgrade() {
+void KernoTindalUpdateDlg::prepareUpgrade() {
     showPageProgress();
-    supportLog.note(QStringLiteral("firmware file: ") + firmwarePath);
+    SupportLog::note(QStringLiteral("firmware file: ") + firmwarePath);
     if (refusePlaceholder()) {
         requestState(ID_DFU_ERROR);
         return;
     }
     sleepInhibitor.acquire();
+}
+
+// Once the lock is held or given up; never after a stop was asked, so that nothing is written.
+void KernoTindalUpdateDlg::startUpgrade() {
+    if (stopAsked || !sleepInhibitor.settled())
+        return;
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
     const int status = api->Upgrade(firmwarePath, false);
     if (!api->isInError()) {

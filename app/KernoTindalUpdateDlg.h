@@ -68,6 +68,7 @@ private:
     void requestState(qint32 state);
     void tryConnect();
     void refuseSeveralSpeakers(int found);
+    void prepareUpgrade();
     void startUpgrade();
     bool refusePlaceholder();
     void pollProgress();
@@ -105,6 +106,7 @@ private:
     qint32 ID_DFU_ERROR_ENTER, ID_DFU_ERROR, ID_DFU_ERROR_EXIT;
     qint32 currentState = 0;
     qint32 nextState = 0;
+    bool stopAsked = false;
 
     int stepTimerId = 0;
     QString firmwarePath;
@@ -135,5 +137,4 @@ private:
     QTimer timerUpgradedTooLong;
 
     SleepInhibitor sleepInhibitor;
-    SupportLog supportLog{dfuData.version, dfuData.name()};
 };

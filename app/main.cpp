@@ -1,8 +1,10 @@
+#include "FirmwareImage.h"
 #include "HidDfuDllInitFailedDlg.h"
 #include "HidDfuLibrary.h"
 #include "KernoTindalUpdateDlg.h"
 #include "SignalWatcher.h"
 #include "Startup.h"
+#include "SupportLog.h"
 
 #include <QApplication>
 
@@ -25,13 +27,16 @@ int main(int argc, char* argv[]) {
     // keep the process as large as its largest page ever was.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
-    Startup::enableHighDpi();
-    QApplication app(argc, argv);
-    Startup::speakFrench();
 #ifdef SIGPIPE
     // Output whose reader has gone (a closed pipe) must fail quietly, not end a transfer.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // Before any thread or window: its copier is forked from here.
+    SupportLog supportLog(QString::fromUtf8(kFirmwareVersion),
+                          QString::fromUtf8(kFirmwareFileName));
+    Startup::enableHighDpi();
+    QApplication app(argc, argv);
+    Startup::speakFrench();
     // First in, last out: no signal cuts the dialog's clean-up short. Ending the event loop
     // also ends any box open then, which no one may be there to answer.
     SignalWatcher signalWatcher;
@@ -40,11 +45,16 @@ int main(int argc, char* argv[]) {
         QCoreApplication::exit(running ? running->stopOnSignal(number) : 0);
     });
     // Without the library the updater could only wait for a speaker for ever.
-    if (!HidDfuLibrary::load()) {
+    const bool loaded = HidDfuLibrary::load();
+    SupportLog::note(QStringLiteral("library: ") +
+                     (loaded ? HidDfuLibrary::fileName()
+                             : QStringLiteral("none loaded: ") + HidDfuLibrary::errorString()));
+    if (!loaded) {
         std::fprintf(stderr, "No HID DFU library could be loaded: %s\n",
                      qUtf8Printable(HidDfuLibrary::errorString()));
         HidDfuDllInitFailedDlg failedDlg(nullptr);
         failedDlg.exec();
+        SupportLog::outcome(QStringLiteral("no HID DFU library"));
         return kExitNoHidDfuLibrary;
     }
     // Said here so that the support log tells where the session went.

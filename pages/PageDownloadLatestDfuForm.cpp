@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QHostAddress>
 #include <QTemporaryFile>
+#include <QTimer>
 
 namespace {
 
@@ -53,9 +54,14 @@ PageDownloadLatestDfuForm::PageDownloadLatestDfuForm(const ProxySettings* proxyS
     : StackPageWidget(parent), ui(new Ui::PageDownloadLatestDfuForm),
       url(QLatin1String(kKernoWebSite) + QLatin1String(kLatestDfuPath), QUrl::TolerantMode),
       request(url), manager(new QNetworkAccessManager(this)), reply(nullptr), tempFile(nullptr),
-      proxySettings(proxySettings) {
+      proxySettings(proxySettings), silence(new QTimer(this)) {
     setDownloadUrl(url);
     ui->setupUi(this);
+    silence->setSingleShot(true);
+    connect(silence, &QTimer::timeout, this, [this] {
+        if (reply)
+            reply->abort(); // told as any failed download
+    });
     connect(manager, &QNetworkAccessManager::finished, this,
             &PageDownloadLatestDfuForm::downloadFinished);
 }
@@ -100,6 +106,10 @@ void PageDownloadLatestDfuForm::startDownload() {
         return;
     }
     reply = manager->get(request);
+    silence->start(silenceLimitMs);
+    const auto heard = [this] { silence->start(silenceLimitMs); };
+    connect(reply, &QNetworkReply::metaDataChanged, silence, heard);
+    connect(reply, &QNetworkReply::readyRead, silence, heard);
     connect(reply, &QNetworkReply::downloadProgress, this,
             &PageDownloadLatestDfuForm::downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &PageDownloadLatestDfuForm::receive);
@@ -181,6 +191,8 @@ QTemporaryFile* PageDownloadLatestDfuForm::keep(QNetworkReply* pReply) {
 
 void PageDownloadLatestDfuForm::downloadFinished(QNetworkReply* pReply) {
     pReply->deleteLater();
+    if (pReply == reply)
+        silence->stop();
     if (pReply->error() != QNetworkReply::NoError) {
         // Normally announced by networkError() already; an error reply is never stored.
         if (!pReply->property(kFailureAnnounced).toBool()) {

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 class QTemporaryFile;
+class QTimer;
 
 namespace Ui {
 class PageDownloadLatestDfuForm;
@@ -24,6 +25,11 @@ public:
     // proxySettings must outlive the page; it is read again at each startDownload().
     PageDownloadLatestDfuForm(const ProxySettings* proxySettings, QWidget* parent);
     ~PageDownloadLatestDfuForm() override;
+
+    // A download that receives nothing for this long fails: a server that accepts and never
+    // answers, or sends a byte now and then, would otherwise hold the page for ever.
+    static constexpr int kSilenceLimitMs = 30000;
+    void setSilenceLimit(int ms) { silenceLimitMs = ms; }
 
     QUrl downloadUrl() const { return url; }
     // Points the page at another server (a mirror, a local test server).
@@ -57,4 +63,6 @@ private:
     QPointer<QNetworkReply> reply;
     QTemporaryFile* tempFile;
     const ProxySettings* proxySettings;
+    QTimer* silence;
+    int silenceLimitMs = kSilenceLimitMs;
 };

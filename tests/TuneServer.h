@@ -4,12 +4,14 @@
 // thread until its download has ended. It sends the raw reply given for a path (none for an
 // empty one) or else a short WAV, and closes the connection if the reply says so; asked for an
 // absolute URL, it is a proxy for itself that wants the user "atelier" / "m0t-de-passe".
+// With a pause, a reply goes out in pieces of the given size, one after each pause.
 
 #include <QtNetwork>
 
 class TuneServer {
 public:
-    explicit TuneServer(const QHash<QString, QByteArray>& answers = {}) {
+    explicit TuneServer(const QHash<QString, QByteArray>& answers = {}, int pauseMs = 0,
+                        int piece = 0) {
         server->listen(QHostAddress::LocalHost);
         QObject::connect(server, &QTcpServer::newConnection, [=] {
             QTcpSocket* socket = server->nextPendingConnection();
@@ -24,9 +26,7 @@ public:
                 if (target.startsWith(QLatin1String("http:")) &&
                     !head.contains("Basic " + QByteArray("atelier:m0t-de-passe").toBase64()))
                     raw = reply(407, {}, "Proxy-Authenticate: Basic realm=\"kerno\"\r\n");
-                socket->write(raw);
-                if (raw.contains("Connection: close"))
-                    socket->disconnectFromHost();
+                send(socket, raw, pauseMs, piece ? piece : raw.size());
             });
         });
         server->moveToThread(&thread);
@@ -50,6 +50,15 @@ public:
     }
 
 private:
+    static void send(QTcpSocket* socket, const QByteArray& raw, int pauseMs, int piece) {
+        socket->write(raw.left(piece));
+        if (raw.size() > piece)
+            QTimer::singleShot(pauseMs, socket,
+                               [=] { send(socket, raw.mid(piece), pauseMs, piece); });
+        else if (raw.contains("Connection: close"))
+            socket->disconnectFromHost();
+    }
+
     QTcpServer* server = new QTcpServer;
     QThread thread;
     QStringList requested;

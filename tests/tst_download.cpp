@@ -123,6 +123,27 @@ private slots:
         QVERIFY(QDir(tmp.path()).isEmpty());
     }
 
+    // Silence beyond the bound fails the download; a slow one that keeps coming does not.
+    void silence_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<int>("piece");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("accepts, never answers") << "/held" << 0 << 0 << "failed";
+        QTest::newRow("a byte now and then") << "/image" << 2000 << 1 << "failed";
+        QTest::newRow("slow, never silent long") << "/image" << 100 << 65536 << "dfu";
+    }
+    void silence() {
+        QFETCH(QString, path);
+        QFETCH(int, pauseMs);
+        QFETCH(int, piece);
+        QFETCH(QString, told);
+        TuneServer server({{"/image", TuneServer::reply(200, image())}, {"/held", {}}}, pauseMs,
+                          piece);
+        page->setSilenceLimit(1000); // the image comes in 13 pieces, 1.2 s in all
+        QCOMPARE(fetch(server.url(path)), told);
+    }
+
     void tune() {
         static int warnings = 0; // what the audio backend lets through to the log
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {

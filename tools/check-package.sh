@@ -70,7 +70,7 @@ in_root --net-off --user xvfb-run -a -s "-screen 0 1024x768x24 -noreset" \
     python3 /tmp/updater_driver.py --binary /usr/bin/kerno-tindal2-update-demo --timeout 120 drive ||
     fail "the installed updater did not reach the done page"
 log=$(ls "$root"/home/tester/.local/state/kerno-tindal2-update/run-*.log)
-grep -q "^library: /usr/lib/kerno-tindal2-update/virtual-speaker/libHidDfu.so$" "$log" &&
+grep -q " library: /usr/lib/kerno-tindal2-update/virtual-speaker/libHidDfu.so$" "$log" &&
     grep -q " outcome: done$" "$log" || { cat "$log"; fail "the support log does not tell the run"; }
 
 in_root --net-off --user kerno-dfu --version >/dev/null ||
@@ -88,7 +88,7 @@ appstreamcli validate --no-net "$root$(echo "$files" | grep '^/usr/share/metainf
 # package's private folder, with no LD_LIBRARY_PATH.
 in_root --net-off --user sh -c 'QT_QPA_PLATFORM=offscreen "$1" & pid=$! n=0
     trap "kill $pid 2>/dev/null" EXIT
-    until grep -qs "^library: /usr/lib/kerno-tindal2-update/libHidDfu.so$" \
+    until grep -qs " library: /usr/lib/kerno-tindal2-update/libHidDfu.so$" \
         ~/.local/state/kerno-tindal2-update/run-*.log; do
         n=$((n + 1)); [ $n -lt 150 ] && kill -0 $pid || exit 1; sleep 0.2
     done' sh "$(sed -n 's/^Exec=//p' "$desktop")" ||

@@ -11,8 +11,12 @@ public:
 
     virtual QString name() const = 0;
 
+    // Removes the images that earlier runs left behind (a run killed outright), then writes
+    // this one, locked for as long as the block lives so that later runs leave it alone.
     bool writeToTempFile();
     QString tempFileName() const;
+    // Files named "<prefix>XXXXXX" in the folder, ours, not empty, and locked by no one.
+    static int removeStaleTempFiles(const QString& folder, const QString& prefix);
 
     const uchar* data;
     qint64 size;
@@ -21,5 +25,8 @@ public:
 
 protected:
     // Owners hold the block by value and destroy it as its concrete type.
-    ~AbstractDataClass() = default;
+    ~AbstractDataClass();
+
+private:
+    int lockFd = -1; // holds the temporary file's lock
 };

@@ -6,9 +6,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -340,16 +342,73 @@ def case_wayland(c):
     assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
 
 
-def case_closed_stdout(c):
-    """Standard output closed by its reader: the refused connections' lines fail quietly and the
-    update goes on to the done page."""
+def support_log(u):
+    """The text of the support log that the updater's process wrote."""
+    logs = list(Path(os.environ["XDG_STATE_HOME"], "kerno-tindal2-update").glob(
+        "run-*-%d.log" % u.proc.pid))
+    assert len(logs) == 1, logs
+    return logs[0].read_text(errors="replace")
+
+
+def case_closed_stream(c, closed):
+    """Standard output whose reader has gone: the refused connections' lines fail quietly and the
+    update goes on to the done page. Standard output and error closed at start (>&- 2>&-): the
+    window comes all the same, and the log has the printed lines and nothing else."""
     r, w = os.pipe()
     os.close(r)
-    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w)
+    u = c.start("appear-after-ms=1000;chunk-ms=1;manifest-ms=150", stdout=w,
+                preexec_fn=(lambda: (os.close(1), os.close(2))) if closed else None)
     os.close(w)
     u.wait_window()
     u.press_ready()
     u.wait_page(["done"], 60)
+    key(u.window, "Escape")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
+    lines = support_log(u).splitlines()
+    assert any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines), lines
+    assert lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"), lines[-2:]
+    assert not [l for l in lines[3:] if not re.match(r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d "
+                                                     r"(stdout|stderr|state|library|firmware file|"
+                                                     r"outcome|closed)", l)], lines
+
+
+def silent_bus(path):
+    """A system bus that accepts and never answers."""
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(path))
+    server.listen(8)
+    held = []
+    threading.Thread(target=lambda: held.extend(iter(server.accept, None)), daemon=True).start()
+
+
+def case_silent_bus(c, sig):
+    """A system bus that never answers (one silent after authentication: tst_flow): the window
+    goes on, the update runs without the lock after 3 s, and one line says so on standard error
+    and in the support log. A signal during those 3 s ends it with nothing written."""
+    dump = c.work / "received.bin"
+    silent_bus(c.work / "silent-bus")
+    c.bus = "unix:path=%s" % (c.work / "silent-bus")
+    u = c.start("%s;dump=%s" % (QUICK, dump))
+    u.wait_window()
+    u.press_ready()
+    u.wait_page(["progress"], 20)
+    if sig:
+        u.proc.send_signal(sig)
+        assert u.wait_exit(10) == 128 + sig, "exit status %s" % u.proc.returncode
+        assert not dump.exists() and not temp_files(u), "left: %s" % os.listdir(u.tmpdir)
+        assert not [l for l in u.stderr if l.startswith(NOT_AWAKE)], "not stopped while waiting"
+        log = support_log(u)
+        assert "interrupted by SIGTERM" in log and "state ID_UPGRADING" not in log, log
+        return
+    key(u.window, "ctrl+alt+shift+6")   # the window answers while it waits
+    u.wait_page(["failure"], 10)
+    u.wait_page(["done"], 60)
+    assert dump.read_bytes() == c.image[:-16], "the speaker received another image"
+    told = [l for l in u.stderr if l.startswith(NOT_AWAKE)]
+    assert told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr
+    key(u.window, "Escape")
+    assert u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode
+    assert told[0] in support_log(u), support_log(u)
 
 
 def case_replay(c):
@@ -388,6 +447,9 @@ def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     key(box, "Escape")
     assert u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode
     assert not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr
+    log = support_log(u)
+    assert not alone or ("library: none loaded: " in log and
+                         "outcome: no HID DFU library" in log), log
 
 
 def case_demo(c, fault, want_status, want_texts):
@@ -530,7 +592,10 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "signal_box": (case_signal, (signal.SIGINT, "confirmation"), 60),
     "signal_connect": (case_signal, (signal.SIGHUP, "connect"), 60),
     "signal_nohup": (case_signal, (signal.SIGHUP, "nohup"), 60),
-    "closed_stdout": (case_closed_stdout, (), 60),
+    "closed_stdout": (case_closed_stream, (False,), 60),
+    "closed_streams": (case_closed_stream, (True,), 60),
+    "silent_bus": (case_silent_bus, (None,), 90),
+    "silent_bus_signal": (case_silent_bus, (signal.SIGTERM,), 60),
     "replay": (case_replay, (), 120),
     "wayland": (case_wayland, (), 90),
     "tmpdir_unwritable": (case_startup_box, ("^Problème d'espace disque$", 255, "/nonexistent"),
