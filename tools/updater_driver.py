@@ -267,13 +267,18 @@ class Accessible:
         import pyatspi
         pyatspi.Registry.getDesktop(0).childCount
 
-    def __init__(self, updater, bound_s=20):
+    def __init__(self, updater, bound_s=40):
         import pyatspi
+        from gi.repository import GLib
         self.at, self.u = pyatspi, updater
         pid = updater.proc.pid
-        self.app = wait_for("the updater on the accessibility bus", bound_s, lambda: (
-            updater.check_alive() or next((a for a in pyatspi.Registry.getDesktop(0)
-                                           if a and a.get_process_id() == pid), None)))
+
+        def registered():   # the desktop's children are cached: its change events first
+            while GLib.MainContext.default().iteration(False):
+                pass
+            return updater.check_alive() or next((a for a in pyatspi.Registry.getDesktop(0)
+                                                  if a and a.get_process_id() == pid), None)
+        self.app = wait_for("the updater on the accessibility bus", bound_s, registered)
 
     def listen(self, *kinds):
         """Counts the events of these kinds ("object:property-change:accessible-value") that
