@@ -41,6 +41,13 @@ inline std::vector<std::uint8_t> dfuFile(const DfuSpec& spec = {}) {
     return f;
 }
 
+inline std::vector<std::uint8_t> flip(std::vector<std::uint8_t> f, int at, std::uint8_t mask,
+                                      int count = 1) {
+    for (int i = 0; i < count; ++i)
+        f[(at < 0 ? f.size() : 0) + at + i] ^= mask;
+    return f;
+}
+
 // A file in /tmp, removed with the object.
 struct TempFile {
     std::string path = "/tmp/hiddfu-test-XXXXXX";

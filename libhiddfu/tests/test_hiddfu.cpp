@@ -15,6 +15,7 @@
 
 using namespace hiddfu;
 using fixtures::dfuFile;
+using fixtures::flip;
 using Bytes = std::vector<std::uint8_t>;
 using Codes = QVector<int>;
 using ms = std::chrono::milliseconds;
@@ -55,12 +56,6 @@ Seen watch(const std::function<int()>& progress, const QString& dump) {
 QByteArray contents(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-Bytes flip(Bytes f, int at, std::uint8_t mask, int count = 1) {
-    for (int i = 0; i < count; ++i)
-        f[(at < 0 ? f.size() : 0) + at + i] ^= mask;
-    return f;
 }
 
 // One line per report; trailing zeros folded as "+N*00".

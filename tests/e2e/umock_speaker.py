@@ -50,11 +50,12 @@ class Speaker(UMockdev.IoctlBase):
         bed.set_attribute_binary(hid, "report_descriptor", DESCRIPTOR)
         self.node = "/dev/hidraw%d" % (number - 1)
         # Only the record format makes the /dev node (a pty the preload stands in front of).
-        assert bed.add_from_string("P: %s/hidraw/%s\nN: %s\nE: DEVNAME=%s\nE: SUBSYSTEM=hidraw\n"
-                                   "L: device=../..\n" % (hid[4:], self.node[5:], self.node[5:],
-                                                          self.node))
+        if not (bed.add_from_string("P: %s/hidraw/%s\nN: %s\nE: DEVNAME=%s\nE: SUBSYSTEM=hidraw\n"
+                                    "L: device=../..\n" % (hid[4:], self.node[5:], self.node[5:],
+                                                           self.node)) and
+                bed.attach_ioctl(self.node, self)):
+            raise OSError("umockdev refused %s" % self.node)
         self.syspaths = [hid + "/hidraw/" + self.node[5:], usb]
-        assert bed.attach_ioctl(self.node, self)
         # The preload connects to the handler, or ends the program, even for an open that the
         # kernel refuses: any user may connect.
         os.chmod(bed.get_root_dir() + "/ioctl" + self.node, 0o777)
@@ -64,10 +65,6 @@ class Speaker(UMockdev.IoctlBase):
             self.gone_at = time.monotonic()
             for path in self.syspaths:
                 self.bed.remove_device(path)
-
-    def forbid(self):
-        """The node no user may open (root included: the caller drops to nobody)."""
-        os.chmod(os.path.realpath(os.environ["UMOCKDEV_DIR"] + self.node), 0)
 
     def status_report(self):
         if self.state in (DNBUSY, MANIFEST) and self.polls:
