@@ -6,7 +6,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 
 #include <csignal>
 #include <cstdio>
@@ -133,7 +132,7 @@ int run(const QStringList& arguments) {
         return usage(QStringLiteral("--record takes a FILE"));
     // The library records whatever device it opens while these are set.
     if (parser.isSet(record))
-        qputenv("KERNO_DFU_RECORD", QFile::encodeName(parser.value(record)));
+        qputenv("KERNO_DFU_RECORD", cli::argumentBytes(parser.value(record)));
     if (parser.isSet(blankSerial))
         qputenv("KERNO_DFU_RECORD_BLANK_SERIAL", "1");
 
