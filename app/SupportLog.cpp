@@ -251,10 +251,9 @@ public:
             // Whatever was printed before a note came goes in before it.
             for (Stream& s : streams)
                 drain(s);
-            if (fds[2].revents && !takeNote(notes)) {
-                ::close(notes);
+            // Left open until the end: the updater waits for its closing, at most kEndWaitMs.
+            if (fds[2].revents && !takeNote(notes))
                 notes = -1;
-            }
         }
         writeRepeats();
         _exit(0);

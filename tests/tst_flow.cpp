@@ -442,6 +442,8 @@ private slots:
             << QStringList{t + "stderr: line 1$", t + "log cut: it reached its size limit",
                            "!stderr: line|log cut", t + "outcome: closed$"}
             << "700 ours(600)";
+        QTest::newRow("a child holds the streams")
+            << "." << "child" << QStringList{t + "outcome: closed$"} << "700 ours(600)";
         QTest::newRow("linked folder") << ".g........rc." << "twelve, linked" << QStringList()
                                        << "755 10 11 12 13 14 15 16 17 18 19 20 21";
         QTest::newRow("link at the log's name")
@@ -479,8 +481,12 @@ private slots:
                                     QString::number(QCoreApplication::applicationPid()) + ".log"));
         SupportLog::capBytes = before == "limit" ? 3000 : 4 << 20;
         QString ours;
+        QProcess holder; // outlives the log with our streams, as a browser may
+        holder.setProcessChannelMode(QProcess::ForwardedChannels);
         {
             SupportLog log("V027 2017/03/13", "V027.dfu");
+            if (before == "child")
+                holder.start("sleep", {"30"});
             ours = SupportLog::fileName();
             fake.progress = {50, 100};
             open();
@@ -493,6 +499,9 @@ private slots:
             d.reset();
         }
         SupportLog::capBytes = 4 << 20;
+        QVERIFY(before != "child" || !holder.waitForFinished(0)); // not waited for
+        holder.kill();
+        holder.waitForFinished();
         qputenv("XDG_STATE_HOME", state);
         qputenv("TZ", zone);
 
