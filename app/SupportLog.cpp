@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 
@@ -445,9 +446,14 @@ void SupportLog::write(const QByteArray& text) {
         std::fflush(stderr);
         char answer = 0;
         pollfd answered = {notesFd, POLLIN, 0};
-        if (::send(notesFd, packet.constData(), size_t(packet.size()), MSG_NOSIGNAL) ==
-                packet.size() &&
-            ::poll(&answered, 1, kNoteWaitMs) == 1 && ::recv(notesFd, &answer, 1, 0) == 1)
+        const bool sent = ::send(notesFd, packet.constData(), size_t(packet.size()),
+                                 MSG_NOSIGNAL) == packet.size();
+        // A signal cuts poll() short even under SA_RESTART: waited out, within the bound.
+        const QDeadlineTimer bound(kNoteWaitMs);
+        int ready;
+        while ((ready = ::poll(&answered, 1, int(bound.remainingTime()))) < 0 && errno == EINTR) {
+        }
+        if (sent && ready == 1 && ::recv(notesFd, &answer, 1, 0) == 1)
             return;
         // The copier has gone or hangs: from here on the notes are written from here.
         ::close(notesFd);

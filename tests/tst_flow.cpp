@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -442,6 +443,10 @@ private slots:
             << QStringList{t + "stderr: line 1$", t + "log cut: it reached its size limit",
                            "!stderr: line|log cut", t + "outcome: closed$"}
             << "700 ours(600)";
+        QStringList inTurn; // printed lines and notes, under a flood of signals
+        for (int i = 1; i <= 20; ++i)
+            inTurn << t + QString("stderr: line %1$").arg(i) << t + QString("note %1$").arg(i);
+        QTest::newRow("signals while notes wait") << "." << "signals" << inTurn << "700 ours(600)";
         QTest::newRow("a child holds the streams")
             << "." << "child" << QStringList{t + "outcome: closed$"} << "700 ours(600)";
         QTest::newRow("linked folder") << ".g........rc." << "twelve, linked" << QStringList()
@@ -491,8 +496,20 @@ private slots:
             fake.progress = {50, 100};
             open();
             std::fputs("libHidDfu: a line\nlibHidDfu: a line\nlibHidDfu: a line\n", stderr);
-            for (int i = 1; i <= (before == "limit" ? 100 : 0); ++i)
+            struct sigaction handled {};
+            handled.sa_handler = [](int) {};
+            handled.sa_flags = SA_RESTART; // as our signal watcher's
+            sigaction(SIGALRM, &handled, nullptr);
+            const suseconds_t every = before == "signals" ? 200 : 0;
+            itimerval flood{{0, every}, {0, every}};
+            setitimer(ITIMER_REAL, &flood, nullptr);
+            for (int i = 1; i <= (before == "limit" ? 100 : every ? 20 : 0); ++i) {
                 std::fprintf(stderr, "line %d\n", i);
+                if (every)
+                    SupportLog::note(QString("note %1").arg(i));
+            }
+            flood = {};
+            setitimer(ITIMER_REAL, &flood, nullptr);
             const QString trace = run(events);
             QVERIFY(!events.endsWith("rc.") || trace.endsWith("17D100"));
             std::printf("last words\n"); // still in the buffer
