@@ -41,6 +41,11 @@ def check(ok, what):
         raise Failure(what)
 
 
+def escape_exits(u):
+    key(u.window, "Escape")
+    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+
+
 def ax(u):
     """The updater's controls through AT-SPI, found once."""
     u.ax = getattr(u, "ax", None) or Accessible(u)
@@ -161,8 +166,7 @@ def case_done(c):
     wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
     check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
     check(all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors())
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     check(not temp_files(u), "the temporary file outlived the window")
 
 
@@ -342,8 +346,7 @@ def case_closed_stream(c, closed):
         u.proc.send_signal(signal.SIGHUP)
     u.press_ready()
     u.wait_page(["done"], 60)
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     lines = support_log(u).splitlines()
     check(any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines), lines)
     check(lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"), lines[-2:])
@@ -386,8 +389,7 @@ def case_silent_bus(c, sig):
     check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
     told = [l for l in u.stderr if l.startswith(NOT_AWAKE)]
     check(told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr)
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     check(told[0] in support_log(u), support_log(u))
 
 
@@ -402,17 +404,12 @@ def case_replay(c):
         u.wait_window()
         u.press_ready()
         u.wait_page(["done"], 60)
-        key(u.window, "Escape")
-        if u.wait_exit(10) != 0:
-            raise Failure("exit status %s" % u.proc.returncode)
-        if not any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr):
-            raise Failure("the recording is not told: %s" % u.stderr)
-
-    def sent(path):
-        return [l.split(" ", 2)[2] for l in path.read_text().splitlines() if l.startswith("S ")]
-    if sent(first) != sent(again) or len(sent(first)) < 795:
-        raise Failure("reports differ: %d recorded, %d replayed" % (len(sent(first)),
-                                                                      len(sent(again))))
+        escape_exits(u)
+        check(any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr), u.stderr)
+    sent = [[l.split(" ", 2)[2] for l in r.read_text().splitlines() if l.startswith("S ")]
+            for r in (first, again)]
+    check(sent[0] == sent[1] and len(sent[0]) >= 795, "reports differ: %d recorded, %d replayed"
+          % tuple(map(len, sent)))
 
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
