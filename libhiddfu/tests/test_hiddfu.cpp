@@ -116,11 +116,6 @@ struct Library {
     RESOLVE_AS(hidDfuEnumerate); RESOLVE_AS(hidDfuOpen); RESOLVE_AS(hidDfuDeviceUpgrade);
     RESOLVE_AS(hidDfuDeviceGetProgress); RESOLVE_AS(hidDfuDeviceReset); RESOLVE_AS(hidDfuClose);
     RESOLVE_AS(hidDfuDeviceLastError);
-    QString lastError(hidDfuDevice* device) {
-        char text[256];
-        hidDfuDeviceLastError(device, text, sizeof text);
-        return text;
-    }
     bool connect(u16* count = nullptr) {
         return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
     }
@@ -289,9 +284,8 @@ private slots:
                  qPrintable(text.left(300)));
         const QRegularExpression from(edit.section(" => ", 0, 0),
                                       QRegularExpression::MultilineOption);
-        QVERIFY(edit.isEmpty() || text.contains(from));
-        if (!edit.isEmpty())
-            text.replace(from, edit.section(" => ", 1));
+        QVERIFY(text.contains(from)); // an empty edit replaces the empty string with itself
+        text.replace(from, edit.section(" => ", 1));
         QFile out(replayed);
         QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) == text.toUtf8().size());
         out.close();
@@ -366,7 +360,9 @@ private slots:
         hidDfuDevice *one = nullptr, *two = nullptr, *none = nullptr;
         QVERIFY(mkfifo(fifo, 0600) == 0);
         QCOMPARE(lib.hidDfuOpen(fifo, &none), HIDDFU_ERR_CONNECT);
-        QVERIFY(lib.lastError(nullptr).contains(fifo) && !none);
+        char text[256];
+        lib.hidDfuDeviceLastError(nullptr, text, sizeof text);
+        QVERIFY(QByteArray(text).contains(fifo) && !none);
         if (own.isEmpty()) {
             QCOMPARE(dlclose(lib.handle), 0);
             return;

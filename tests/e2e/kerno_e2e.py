@@ -189,15 +189,6 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     check(u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode)
 
 
-def choose(u, path):
-    """Another .dfu file, through the file chooser."""
-    key(u.window, "ctrl+alt+shift+f")
-    chooser = u.wait_window("^Choix du Firmware$", 10)
-    type_text(chooser, str(path))
-    key(chooser, "Return")
-    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
-
-
 def case_signal(c, sig, where):
     """SIGTERM, SIGINT or SIGHUP. During a transfer: stopped, status 128 + N and one French line on
     standard error. Elsewhere the window closes unasked, also with a box open, with status 0.
@@ -355,22 +346,15 @@ def case_closed_stream(c, closed):
                                                     r"outcome|closed)", l)], lines)
 
 
-def silent_bus(path):
-    """A system bus that accepts and never answers."""
-    server = socket.socket(socket.AF_UNIX)
-    server.bind(str(path))
-    server.listen(8)
-    held = []
-    threading.Thread(target=lambda: held.extend(iter(server.accept, None)), daemon=True).start()
-
-
 def case_silent_bus(c, sig):
     """A system bus that never answers (one silent after authentication: tst_flow): the window
     goes on, the update runs without the lock after 3 s, and one line says so on standard error
     and in the support log. A signal during those 3 s ends it with nothing written."""
     dump = c.work / "received.bin"
-    silent_bus(c.work / "silent-bus")
-    c.bus = "unix:path=%s" % (c.work / "silent-bus")
+    c.bus, server = "unix:path=%s" % (c.work / "silent-bus"), socket.socket(socket.AF_UNIX)
+    server.bind(str(c.work / "silent-bus"))
+    server.listen(8)   # the connections accepted are held in the list, never answered
+    threading.Thread(target=lambda: list(iter(server.accept, None)), daemon=True).start()
     u = c.start("%s;dump=%s" % (QUICK, dump))
     u.wait_window()
     u.press_ready()
@@ -539,8 +523,11 @@ def case_hw_window(c, unplug_at):
     plug, image, payload = emulated_kernel(c)
     speaker = plug(busy_ms=2, unplug_at=unplug_at)
     u = c.start(library_dir=c.opts.hardware_dir)
-    u.wait_window()
-    choose(u, image)
+    key(u.wait_window(), "ctrl+alt+shift+f")   # the file chooser
+    chooser = u.wait_window("^Choix du Firmware$", 10)
+    type_text(chooser, str(image))
+    key(chooser, "Return")
+    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
     u.press_ready()
     if unplug_at is None:
         u.wait_page(["done"], 60)
