@@ -20,8 +20,8 @@ private slots:
     void cleanupTestCase() { ::unlink(badName.c_str()); } // QTemporaryDir cannot remove it
 
     void command_data() {
-        QTest::addColumn<QString>(
-            "speakers"); // KERNO_VIRTUAL_SPEAKER; "hardware": the linked library
+        // KERNO_VIRTUAL_SPEAKER; "hardware": the linked library
+        QTest::addColumn<QString>("speakers");
         QTest::addColumn<QStringList>("args"); // FILE stands for a file named by the row
         QTest::addColumn<int>("signal");       // sent once a transfer shows
         QTest::addColumn<int>("exit");
@@ -136,12 +136,10 @@ private slots:
         for (QString& arg : args)
             if (files.count(arg))
                 arg = QString::fromStdString(temps.emplace_back(files.at(arg)).path);
-            else if (arg == "fifo" && mkfifo(qPrintable(dump + ".fifo"), 0600) == 0)
-                arg = dump + ".fifo";
-            else if (arg == "RECORDING")
-                arg = dir.filePath("recording");
-            else if (arg == "missing")
-                arg = dump + ".missing";
+            else if (arg == "missing" ||
+                     (arg == "fifo" && !mkfifo(qPrintable(dump + ".fifo"), 0600)))
+                arg = dump + "." + arg;
+        args.replaceInStrings("RECORDING", dir.filePath("recording"));
         speakers.replace("RECORDING", dir.filePath("recording"));
         QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -150,11 +148,7 @@ private slots:
         env.insert("KERNO_VIRTUAL_SPEAKER",
                    "appear-after-ms=0;chunk-ms=1;manifest-ms=20;dump=" + dump + ";" + speakers);
         run.setProcessEnvironment(env);
-        if (shell.isEmpty())
-            run.start(KERNO_DFU, args);
-        else
-            run.start("/bin/sh",
-                      QStringList{"-c", "exec \"$0\" \"$@\" " + shell, KERNO_DFU} + args);
+        run.start("/bin/sh", QStringList{"-c", "exec \"$0\" \"$@\" " + shell, KERNO_DFU} + args);
         QVERIFY(run.waitForStarted());
         QByteArray out;
         while (signal && !out.contains("writing") && !out.contains("progress") &&

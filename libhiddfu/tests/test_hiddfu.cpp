@@ -116,11 +116,6 @@ struct Library {
     RESOLVE_AS(hidDfuEnumerate); RESOLVE_AS(hidDfuOpen); RESOLVE_AS(hidDfuDeviceUpgrade);
     RESOLVE_AS(hidDfuDeviceGetProgress); RESOLVE_AS(hidDfuDeviceReset); RESOLVE_AS(hidDfuClose);
     RESOLVE_AS(hidDfuDeviceLastError);
-    QString lastError(hidDfuDevice* device) {
-        char text[256];
-        hidDfuDeviceLastError(device, text, sizeof text);
-        return text;
-    }
     bool connect(u16* count = nullptr) {
         return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
     }
@@ -230,35 +225,34 @@ private slots:
         QTest::addColumn<Bytes>("file");
         QTest::addColumn<QString>("expected"); // connect, upgrade, progress, reset
         QTest::addColumn<QString>("says");
-        const Bytes good = dfuFile();
-        QTest::newRow("same image") << "" << good << "0 0 100 0" << "";
-        QTest::newRow("another image")
-            << "" << dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"}) << "0 0 100 -8" << "chunk 0 of 3 refused: replay: report 1 (chunk 0) differs from the "
-                               "recording at byte 38 (payload byte 32): 0x20, recorded 0x00 (-8)";
+        auto row = [](const char* name, const char* edit, const char* expected,
+                      const char* says = "", const Bytes& file = dfuFile()) {
+            QTest::newRow(name) << QString(edit) << file << QString(expected) << QString(says);
+        };
+        row("same image", "", "0 0 100 0");
+        row("another image", "", "0 0 100 -8", "chunk 0 of 3 refused: replay: report 1 (chunk 0) "
+            "differs from the recording at byte 38 (payload byte 32): 0x20, recorded 0x00 (-8)",
+            dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"}));
         // A replay that kept to the recorded times would wait for hours here.
-        QTest::newRow("a pause of hours in each status read")
-            << "^G ([0-9.]+) => G 36000000\\1" << good << "0 0 100 0" << "";
-        QTest::newRow("the recorded host padded with junk")
-            << "^(S [0-9.]+ 1023 01010200[0-9a-f]*[1-9a-f][0-9a-f]) ok$ => \\1ffff ok" << good
-            << "0 0 100 0" << "";
-        QTest::newRow("a status read the recorded host made more")
-            << "^(G [0-9.]+ 7 020000000005 ok)$ => \\1\n\\1" << good << "0 0 100 0" << "";
-        QTest::newRow("rejected at manifestation, as recorded")
-            << "^(G [0-9.]+ 7) 020000000002 ok\n(S [0-9.]+ 2 03ff)"
-               " => \\1 020a0000000a04 ok\n\\2" << good
-            << "0 0 100 -16" << "device rejected the written image (errFIRMWARE)";
-        QTest::newRow("reset failed, the speaker left")
-            << "^(S [0-9.]+ 2 03ff) gone .* => \\1 failed Broken pipe\nL 1 0 - gone left"
-            << good << "0 0 100 0" << "";
-        QTest::newRow("reset failed, the speaker stayed")
-            << "^(S [0-9.]+ 2 03ff) gone .* => \\1 failed Broken pipe\nL 1 0 - ok" << good
-            << "0 0 100 -9" << "reset report refused: Broken pipe";
-        QTest::newRow("the recording ends early")
-            << "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => " << good << "0 0 100 -8" << "report 4 (end of download) comes after the end of the recording";
-        QTest::newRow("not a recording") << "^kerno.* => hello" << good << "-2 -1 -1 -1"
-                                         << "replayed:1: not a kerno-dfu session recording";
-        QTest::newRow("more bytes than the length")
-            << "^G ([0-9.]+) 7 (.*)\n(S) => G \\1 2 \\2\n\\3" << good << "-2 -1 -1 -1" << "replayed:7: malformed line";
+        row("a pause of hours in each status read", "^G ([0-9.]+) => G 36000000\\1", "0 0 100 0");
+        row("the recorded host padded with junk",
+            "^(S [0-9.]+ 1023 01010200[0-9a-f]*[1-9a-f][0-9a-f]) ok$ => \\1ffff ok", "0 0 100 0");
+        row("a status read the recorded host made more",
+            "^(G [0-9.]+ 7 020000000005 ok)$ => \\1\n\\1", "0 0 100 0");
+        row("rejected at manifestation, as recorded",
+            "^(G [0-9.]+ 7) 020000000002 ok\n(S [0-9.]+ 2 03ff) => \\1 020a0000000a04 ok\n\\2",
+            "0 0 100 -16", "device rejected the written image (errFIRMWARE)");
+        row("reset failed, the speaker left", "^(S [0-9.]+ 2 03ff) gone .* => "
+            "\\1 failed Broken pipe\nL 1 0 - gone left", "0 0 100 0");
+        row("reset failed, the speaker stayed",
+            "^(S [0-9.]+ 2 03ff) gone .* => \\1 failed Broken pipe\nL 1 0 - ok", "0 0 100 -9",
+            "reset report refused: Broken pipe");
+        row("the recording ends early", "^S [0-9.]+ 1023 010103 ok[\\s\\S]* => ", "0 0 100 -8",
+            "report 4 (end of download) comes after the end of the recording");
+        row("not a recording", "^kerno.* => hello", "-2 -1 -1 -1",
+            "replayed:1: not a kerno-dfu session recording");
+        row("more bytes than the length", "^G ([0-9.]+) 7 (.*)\\n(S) => G \\1 2 \\2\\n\\3",
+            "-2 -1 -1 -1", "replayed:7: malformed line");
     }
 
     void session() {
@@ -290,9 +284,8 @@ private slots:
                  qPrintable(text.left(300)));
         const QRegularExpression from(edit.section(" => ", 0, 0),
                                       QRegularExpression::MultilineOption);
-        QVERIFY(edit.isEmpty() || text.contains(from));
-        if (!edit.isEmpty())
-            text.replace(from, edit.section(" => ", 1));
+        QVERIFY(text.contains(from)); // an empty edit replaces the empty string with itself
+        text.replace(from, edit.section(" => ", 1));
         QFile out(replayed);
         QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) == text.toUtf8().size());
         out.close();
@@ -351,8 +344,8 @@ private slots:
                                "Upgrade\nhidDfuDisconnect\nhidDfuEnumerate\nhidDfuGetProgress\n"
                                "hidDfuOpen\nhidDfuResetDevice\nhidDfuUpgrade\n" + own);
         const QString dump = dir.filePath(QTest::currentDataTag()); // the models', either build
-        qputenv("KERNO_VIRTUAL_SPEAKER", "count=2;appear-after-ms=50;chunk-ms=20;manifest-ms=100;"
-                                         "2:fail=unplug:1;dump=" + dump.toUtf8());
+        qputenv("KERNO_VIRTUAL_SPEAKER",
+                "count=2;appear-after-ms=50;chunk-ms=20;manifest-ms=100;dump=" + dump.toUtf8());
         Library lib(qPrintable(path));
         QVERIFY2(lib.handle, dlerror());
         QCOMPARE(lib.hidDfuVirtualSpeaker ? lib.hidDfuVirtualSpeaker() : 0, own.isEmpty() ? 0 : 1);
@@ -367,7 +360,9 @@ private slots:
         hidDfuDevice *one = nullptr, *two = nullptr, *none = nullptr;
         QVERIFY(mkfifo(fifo, 0600) == 0);
         QCOMPARE(lib.hidDfuOpen(fifo, &none), HIDDFU_ERR_CONNECT);
-        QVERIFY(lib.lastError(nullptr).contains(fifo) && !none);
+        char text[256];
+        lib.hidDfuDeviceLastError(nullptr, text, sizeof text);
+        QVERIFY(QByteArray(text).contains(fifo) && !none);
         if (own.isEmpty()) {
             QCOMPARE(dlclose(lib.handle), 0);
             return;
@@ -384,19 +379,10 @@ private slots:
         QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
         QCOMPARE(Codes({found[0].mode, found[1].mode, found[0].serial != QString(found[1].serial)}),
                  Codes({HIDDFU_MODE_IN_USE, HIDDFU_MODE_IN_USE, 1}));
-        // In parallel; the second is unplugged at its second chunk and stops only itself.
+        // A restart with no upgrade: speaker 2 leaves (transfers through handles: kerno-dfu).
+        QCOMPARE(lib.hidDfuDeviceReset(two) + lib.hidDfuClose(one) + lib.hidDfuClose(two), 0);
         fixtures::TempFile good(dfuFile()), refused(placeholder), big(dfuFile({300 * 1017})),
             damaged(flip(dfuFile(), 200, 1));
-        QVERIFY(!lib.hidDfuDeviceUpgrade(one, good.path.c_str(), 0) &&
-                !lib.hidDfuDeviceUpgrade(two, good.path.c_str(), 0));
-        QVERIFY(until([&] {
-            return lib.hidDfuDeviceGetProgress(one) + lib.hidDfuDeviceGetProgress(two) == 200;
-        }));
-        QVERIFY2(lib.lastError(two).contains("device gone"), qPrintable(lib.lastError(two)));
-        QCOMPARE(lib.hidDfuDeviceReset(two), HIDDFU_ERR_UPGRADE);
-        QCOMPARE(lib.hidDfuClose(one) + lib.hidDfuClose(two), 0);
-        QCOMPARE(contents(dump + ".1"), QByteArray((char*)dfuFile().data(), 2500));
-        QVERIFY(QFile::remove(dump + ".1") && !QFile::exists(dump + ".2"));
         // One speaker left: the five functions.
         QVERIFY(lib.connect(&count) && count == 1);
         QCOMPARE(Codes({lib.hidDfuUpgrade(nullptr, 0), lib.hidDfuUpgrade(good.path.c_str(), 1),

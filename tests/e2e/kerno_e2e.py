@@ -41,6 +41,11 @@ def check(ok, what):
         raise Failure(what)
 
 
+def escape_exits(u):
+    key(u.window, "Escape")
+    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+
+
 def ax(u):
     """The updater's controls through AT-SPI, found once."""
     u.ax = getattr(u, "ax", None) or Accessible(u)
@@ -60,13 +65,16 @@ class Case:
         self.bus = "unix:path=%s" % (self.work / "no-bus")   # no logind unless logind()
         Accessible.start_bus()
 
-    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None, **kw):
+    def start(self, speaker=QUICK, tmpdir=None, binary=None, library_dir=None, env=None,
+              window=True, **kw):   # window: returns once the main window shows
         tmpdir = tmpdir or tempfile.mkdtemp(dir=self.work)
         u = Updater(binary or self.opts.binary, library_dir or self.opts.virtual_dir,
                     dict(Accessible.A11Y_ENV, KERNO_VIRTUAL_SPEAKER=speaker, TMPDIR=tmpdir,
                          LC_ALL="C.UTF-8", DBUS_SYSTEM_BUS_ADDRESS=self.bus, **(env or {})), **kw)
         u.tmpdir = tmpdir
         self.updaters.append(u)
+        if window:
+            u.wait_window()
         return u
 
     def logind(self):
@@ -126,7 +134,6 @@ def case_done(c):
     dump = c.work / "received.bin"
     logind = c.logind()
     u = c.start("appear-after-ms=300;chunk-ms=4;manifest-ms=150;dump=%s" % dump)
-    u.wait_window()
     check(not ax(u).unnamed_controls(), "controls without a name: %s" % u.ax.unnamed_controls())
     files = temp_files(u)
     check(len(files) == 1 and files[0].read_bytes() == c.image, "temporary files: %s" % files)
@@ -161,8 +168,7 @@ def case_done(c):
     wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
     check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
     check(all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors())
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     check(not temp_files(u), "the temporary file outlived the window")
 
 
@@ -173,7 +179,6 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     dump = c.work / "received.bin"
     logind = with_logind and c.logind()
     u = c.start("%s;%s;dump=%s" % (QUICK, fault, dump))
-    u.wait_window()
     press(u, "Suivant")
     error_text(u, r"n°1 : KernoTindalUpdateDlg\(517\) : ", bound_s)
     check(any("(resetDevice)" in l for l in u.hid_errors()), u.stdout)
@@ -185,15 +190,6 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     check(u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode)
 
 
-def choose(u, path):
-    """Another .dfu file, through the file chooser."""
-    key(u.window, "ctrl+alt+shift+f")
-    chooser = u.wait_window("^Choix du Firmware$", 10)
-    type_text(chooser, str(path))
-    key(chooser, "Return")
-    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
-
-
 def case_signal(c, sig, where):
     """SIGTERM, SIGINT or SIGHUP. During a transfer: stopped, status 128 + N and one French line on
     standard error. Elsewhere the window closes unasked, also with a box open, with status 0.
@@ -202,7 +198,6 @@ def case_signal(c, sig, where):
     dump, logind = c.work / "received.bin", sig is None and c.logind()
     u = c.start("appear-after-ms=%d;chunk-ms=10;manifest-ms=150;dump=%s" %
                 (600000 if where == "connect" else 300, dump))
-    u.wait_window()
     if where == "confirmation":
         key(u.window, "Escape")
         u.wait_window(CONFIRM_TITLE, 10)
@@ -282,13 +277,14 @@ def case_wayland(c):
     parent; weston places it anywhere); the update reaches the done page, whose screenshot reads
     as on X11; driven only through AT-SPI. The compositor has no keyboard or pointer: the box is
     asked for with the done page's Quitter, which AT-SPI presses while it is hidden."""
-    kiosk = c.start(env=weston(c, "kiosk-shell"))   # which shows nothing smaller than the screen
+    # The kiosk shell shows nothing smaller than the screen.
+    kiosk = c.start(env=weston(c, "kiosk-shell"), window=False)
     ax(kiosk).find("Suivant", "push button", 20)
     size = kiosk.ax.app[0].queryComponent().getSize()
     check(tuple(size) == (WIDTH, HEIGHT), "the window's size in the kiosk: %s" % (size,))
     kiosk.kill()
     env = weston(c, "desktop-shell")
-    u = c.start(env=dict(env, WAYLAND_DEBUG="client"))   # the requests, on standard error
+    u = c.start(env=dict(env, WAYLAND_DEBUG="client"), window=False)   # requests on stderr
     ax(u).find("Suivant", "push button", 20)
     shot, window = output_shot(c, env, "welcome")
     check(window[2:] == (WIDTH, HEIGHT), "the window's box: %s" % (window,))
@@ -337,13 +333,11 @@ def case_closed_stream(c, closed):
         lambda: (os.close(1), os.close(2))) if closed else (
         lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)))
     os.close(w)
-    u.wait_window()
     if not closed:
         u.proc.send_signal(signal.SIGHUP)
     u.press_ready()
     u.wait_page(["done"], 60)
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     lines = support_log(u).splitlines()
     check(any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines), lines)
     check(lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"), lines[-2:])
@@ -352,24 +346,16 @@ def case_closed_stream(c, closed):
                                                     r"outcome|closed)", l)], lines)
 
 
-def silent_bus(path):
-    """A system bus that accepts and never answers."""
-    server = socket.socket(socket.AF_UNIX)
-    server.bind(str(path))
-    server.listen(8)
-    held = []
-    threading.Thread(target=lambda: held.extend(iter(server.accept, None)), daemon=True).start()
-
-
 def case_silent_bus(c, sig):
     """A system bus that never answers (one silent after authentication: tst_flow): the window
     goes on, the update runs without the lock after 3 s, and one line says so on standard error
     and in the support log. A signal during those 3 s ends it with nothing written."""
     dump = c.work / "received.bin"
-    silent_bus(c.work / "silent-bus")
-    c.bus = "unix:path=%s" % (c.work / "silent-bus")
+    c.bus, server = "unix:path=%s" % (c.work / "silent-bus"), socket.socket(socket.AF_UNIX)
+    server.bind(str(c.work / "silent-bus"))
+    server.listen(8)   # the connections accepted are held in the list, never answered
+    threading.Thread(target=lambda: list(iter(server.accept, None)), daemon=True).start()
     u = c.start("%s;dump=%s" % (QUICK, dump))
-    u.wait_window()
     u.press_ready()
     u.wait_page(["progress"], 20)
     if sig:
@@ -386,8 +372,7 @@ def case_silent_bus(c, sig):
     check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
     told = [l for l in u.stderr if l.startswith(NOT_AWAKE)]
     check(told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr)
-    key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    escape_exits(u)
     check(told[0] in support_log(u), support_log(u))
 
 
@@ -399,20 +384,14 @@ def case_replay(c):
     # The model's own fault would show if it answered instead of the recording.
     for speaker, record in ((QUICK, first), ("%s;fail=chunk:7;replay=%s" % (QUICK, first), again)):
         u = c.start(speaker, env={"KERNO_DFU_RECORD": str(record)})
-        u.wait_window()
         u.press_ready()
         u.wait_page(["done"], 60)
-        key(u.window, "Escape")
-        if u.wait_exit(10) != 0:
-            raise Failure("exit status %s" % u.proc.returncode)
-        if not any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr):
-            raise Failure("the recording is not told: %s" % u.stderr)
-
-    def sent(path):
-        return [l.split(" ", 2)[2] for l in path.read_text().splitlines() if l.startswith("S ")]
-    if sent(first) != sent(again) or len(sent(first)) < 795:
-        raise Failure("reports differ: %d recorded, %d replayed" % (len(sent(first)),
-                                                                      len(sent(again))))
+        escape_exits(u)
+        check(any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr), u.stderr)
+    sent = [[l.split(" ", 2)[2] for l in r.read_text().splitlines() if l.startswith("S ")]
+            for r in (first, again)]
+    check(sent[0] == sent[1] and len(sent[0]) >= 795, "reports differ: %d recorded, %d replayed"
+          % tuple(map(len, sent)))
 
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
@@ -420,7 +399,7 @@ def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     alone: the binary copied into a folder where no HID DFU library is to be found; its box's
     link is one to a screen reader."""
     u = c.start(tmpdir=tmpdir, binary=alone and shutil.copy2(c.opts.binary, c.work),
-                library_dir=alone and str(c.work))
+                library_dir=alone and str(c.work), window=False)
     box = u.wait_window(title)
     check(find_window(TITLE) is None, "the main window is shown as well")
     check(not alone or Accessible(u).find("Site de téléchargement Quillon", "link"), "no link")
@@ -542,8 +521,11 @@ def case_hw_window(c, unplug_at):
     plug, image, payload = emulated_kernel(c)
     speaker = plug(busy_ms=2, unplug_at=unplug_at)
     u = c.start(library_dir=c.opts.hardware_dir)
-    u.wait_window()
-    choose(u, image)
+    key(u.window, "ctrl+alt+shift+f")   # the file chooser
+    chooser = u.wait_window("^Choix du Firmware$", 10)
+    type_text(chooser, str(image))
+    key(chooser, "Return")
+    wait_for("the file chooser to close", 10, lambda: find_window("^Choix du Firmware$") is None)
     u.press_ready()
     if unplug_at is None:
         u.wait_page(["done"], 60)
