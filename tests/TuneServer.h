@@ -18,6 +18,7 @@ public:
             QObject::connect(socket, &QTcpSocket::readyRead, [=] {
                 const QByteArray head = socket->readAll();
                 const QString target = QString::fromLatin1(head.split(' ').value(1));
+                QMutexLocker lock(&mutex);
                 requested << target;
                 static const QByteArray wav = QByteArray::fromHex( // 4 samples of silence
                     "524946462c00000057415645666d74201000000001000100401f0000803e0000"
@@ -38,12 +39,7 @@ public:
         return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server->serverPort()).arg(path));
     }
     // Request targets as they came; absolute URLs came through the proxy.
-    QStringList paths() const {
-        QStringList copy;
-        QMetaObject::invokeMethod(
-            server, [&] { copy = requested; }, Qt::BlockingQueuedConnection);
-        return copy;
-    }
+    QStringList paths() const { return QMutexLocker(&mutex), requested; }
     static QByteArray reply(int status, const QByteArray& body, const QByteArray& headers = {}) {
         return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nConnection: close\r\n" + headers +
                "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
@@ -62,4 +58,5 @@ private:
     QTcpServer* server = new QTcpServer;
     QThread thread;
     QStringList requested;
+    mutable QMutex mutex;
 };
