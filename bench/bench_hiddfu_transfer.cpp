@@ -54,21 +54,21 @@ Run update(const std::string& path, std::size_t payload, SpeakerConfig config) {
 } // namespace
 
 int main() {
-    fixtures::DfuSpec spec;
-    spec.payloadSize = 807582 - 16; // the embedded image's size
-    const fixtures::TempFile file(fixtures::dfuFile(spec));
+    fixtures::FileLayout layout;
+    layout.payloadSize = 807582 - 16; // the embedded image's size
+    const fixtures::TempFile file(fixtures::dfuFile(layout));
 
     const SpeakerConfig defaults;
-    const Run real = update(file.path, spec.payloadSize, defaults);
+    const Run real = update(file.path, layout.payloadSize, defaults);
     SpeakerConfig instant;
     instant.chunkBusy = instant.manifest = std::chrono::milliseconds(0);
-    const Run bare = update(file.path, spec.payloadSize, instant);
+    const Run bare = update(file.path, layout.payloadSize, instant);
     if (!real.ok || !bare.ok) {
         std::fprintf(stderr, "bench_hiddfu_transfer: the virtual update failed\n");
         return 1;
     }
     const double ratio = real.wall / real.floor;
-    std::printf("virtual update of %zu bytes, %zu chunks + end of download\n", spec.payloadSize,
+    std::printf("virtual update of %zu bytes, %zu chunks + end of download\n", layout.payloadSize,
                 real.chunks);
     std::printf("default timing: chunk-ms=%lld manifest-ms=%lld\n",
                 static_cast<long long>(defaults.chunkBusy.count()),

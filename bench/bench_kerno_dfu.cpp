@@ -72,13 +72,13 @@ Run flashAll(int speakers, const std::string& image, const std::string& chunkMs)
 
 int main(int argc, char** argv) {
     const std::string chunkMs = argc > 1 ? argv[1] : "";
-    fixtures::DfuSpec spec;
-    spec.payloadSize = 807582 - 16; // the embedded image's size
-    const fixtures::TempFile file(fixtures::dfuFile(spec));
-    const std::size_t chunks = (spec.payloadSize + 1016) / 1017 + 1; // + the end of download
+    fixtures::FileLayout layout;
+    layout.payloadSize = 807582 - 16; // the embedded image's size
+    const fixtures::TempFile file(fixtures::dfuFile(layout));
+    const std::size_t chunks = (layout.payloadSize + 1016) / 1017 + 1; // + the end of download
 
     std::printf("kerno-dfu flash --all, %zu-byte image, %zu reports per speaker, chunk-ms=%s\n",
-                spec.payloadSize, chunks, chunkMs.empty() ? "16 (default)" : chunkMs.c_str());
+                layout.payloadSize, chunks, chunkMs.empty() ? "16 (default)" : chunkMs.c_str());
     std::printf("speakers   wall (s)   vs one   host CPU (s)   CPU per chunk (us)\n");
     double one = 0;
     for (int speakers : {1, 4, 16}) {

@@ -13,7 +13,7 @@
 
 namespace fixtures {
 
-struct DfuSpec {
+struct FileLayout {
     std::size_t payloadSize = 2500; // bytes before the suffix, header included
     std::uint16_t vendor = 0x0A12, product = 0xFFFE;
     const char* description = "KERNO TEST IMAGE";
@@ -21,20 +21,20 @@ struct DfuSpec {
     std::uint32_t lengthField = 0; // 0: the payload size
 };
 
-inline std::vector<std::uint8_t> dfuFile(const DfuSpec& spec = {}) {
-    std::vector<std::uint8_t> f(spec.magic, spec.magic + 8);
+inline std::vector<std::uint8_t> dfuFile(const FileLayout& layout = {}) {
+    std::vector<std::uint8_t> f(layout.magic, layout.magic + 8);
     auto put = [&f](std::initializer_list<std::uint32_t> u16s) {
         for (std::uint32_t v : u16s)
             f.insert(f.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
     };
-    const std::uint32_t length = spec.lengthField ? spec.lengthField : spec.payloadSize;
+    const std::uint32_t length = layout.lengthField ? layout.lengthField : layout.payloadSize;
     put({2, length & 0xFFFF, length >> 16, 80});
-    f.insert(f.end(), spec.description, spec.description + strnlen(spec.description, 64));
+    f.insert(f.end(), layout.description, layout.description + strnlen(layout.description, 64));
     f.resize(80);
-    for (std::uint32_t x = 0x2545F491u; f.size() < spec.payloadSize; f.push_back(x))
+    for (std::uint32_t x = 0x2545F491u; f.size() < layout.payloadSize; f.push_back(x))
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    f.resize(spec.payloadSize);
-    put({0xFFFF, spec.product, spec.vendor, 0x0100});
+    f.resize(layout.payloadSize);
+    put({0xFFFF, layout.product, layout.vendor, 0x0100});
     f.insert(f.end(), {'U', 'F', 'D', 16});
     const std::uint32_t crc = ~crc32(0L, f.data(), f.size());
     put({crc & 0xFFFF, crc >> 16});
