@@ -1,5 +1,7 @@
 #include "SupportLog.h"
 
+#include "StandardStreams.h"
+
 #include "BuildStamp.h"
 
 #include <QCoreApplication>
@@ -140,20 +142,6 @@ bool writeAll(int fd, const char* data, size_t size) {
         data += n, size -= size_t(n);
     }
     return true;
-}
-
-// Standard streams closed by whoever started us would be taken by the next file we open
-// (the display's connection, the log): they are pointed at /dev/null first.
-void reopenClosedStreams() {
-    for (int fd = 0; fd < 3; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened >= 0 && opened != fd) {
-            ::dup2(opened, fd);
-            ::close(opened);
-        }
-    }
 }
 
 // The log folder, made 0700 with its missing parents; refused unless it is a folder of ours.
@@ -382,7 +370,7 @@ private:
 } // namespace
 
 SupportLog::SupportLog(const QString& firmwareVersion, const QString& firmwareName) {
-    reopenClosedStreams();
+    reopenClosedStandardStreams();
     if (current)
         return; // one per process
     const QByteArray where = QFile::encodeName(folder());

@@ -1,5 +1,7 @@
 #include "Cli.h"
 
+#include "StandardStreams.h"
+
 #include "SignalWatcher.h"
 
 #include <QElapsedTimer>
@@ -12,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
-#include <fcntl.h>
 
 namespace cli {
 
@@ -151,12 +152,9 @@ void printJson(const QJsonObject& object) {
 }
 
 void openStandardStreams() {
-    for (int fd = 0; fd < 3; ++fd)
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            ::open("/dev/null", fd ? O_WRONLY : O_RDONLY); // the lowest free one: fd
-            if (fd > 0)
-                (fd == 1 ? out : err).closed = true;
-        }
+    const int closed = reopenClosedStandardStreams();
+    out.closed = closed & 2;
+    err.closed = closed & 4;
 }
 
 void setJson(bool on) {

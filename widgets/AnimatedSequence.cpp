@@ -106,7 +106,7 @@ AnimatedSequence::Layer AnimatedSequence::picture(const QString& path) {
     const auto known = decoded.constFind(name);
     if (known != decoded.constEnd())
         return *known;
-    const QByteArray source = encodedSource(ratio == 1 ? name : name + QStringLiteral("@2x"));
+    const QByteArray source = encodedSource(HighDpi::pathFor(name, ratio));
     if (!source.isEmpty())
         for (const Layer& other : qAsConst(decoded))
             if (other.source == source)

@@ -23,16 +23,17 @@ int advance(const QFontMetrics& metrics, const QString& text) {
 #endif
 }
 
+} // namespace
+
+int pictureRatio(qreal devicePixelRatio) {
+    return devicePixelRatio > 1.0 ? 2 : 1;
+}
+
 QString pathFor(const QString& path, int ratio) {
     if (ratio == 1)
         return path;
     const QString scaled = path + QStringLiteral("@2x");
     return QFileInfo::exists(scaled) ? scaled : path;
-}
-} // namespace
-
-int pictureRatio(qreal devicePixelRatio) {
-    return devicePixelRatio > 1.0 ? 2 : 1;
 }
 
 namespace {

@@ -13,6 +13,8 @@ namespace HighDpi {
 // Every picture is stored at 1x and, as "<path>@2x", at 2x: the rendering a device of this
 // pixel ratio shows (2 above 1, where a 1x one would be blown up), 1 or 2.
 int pictureRatio(qreal devicePixelRatio);
+// Where the picture of that ratio (1 or 2) is stored; the 1x one when there is no other.
+QString pathFor(const QString& path, int ratio);
 // The picture for that ratio, marked with it so that it covers the same points as the 1x one.
 QImage image(const QString& path, qreal devicePixelRatio);
 QPixmap pixmap(const QString& path, qreal devicePixelRatio);
