@@ -61,31 +61,30 @@ void PageDfuProgressForm::stopPhraseTimer() {
 }
 
 void PageDfuProgressForm::setNoScroll() {
-    stopPhraseTimer();
+    showPhrases(ui->pPhrasesChoc);
     phraseTimerId = startTimer(2500, Qt::CoarseTimer);
-    ui->pPhrasesChoc->show();
-    ui->pAnimPhrasesChoc->hide();
-    ui->pAnimPhrasesChoc->stop();
-    ui->pAnimPhrasesChocSW->hide();
-    ui->pAnimPhrasesChocSW->stop();
 }
 
 void PageDfuProgressForm::setNormalScroll() {
-    stopPhraseTimer();
-    ui->pPhrasesChoc->hide();
-    ui->pAnimPhrasesChoc->show();
+    showPhrases(ui->pAnimPhrasesChoc);
     ui->pAnimPhrasesChoc->start();
-    ui->pAnimPhrasesChocSW->hide();
-    ui->pAnimPhrasesChocSW->stop();
 }
 
 void PageDfuProgressForm::setStarWarsScroll() {
-    stopPhraseTimer();
-    ui->pPhrasesChoc->hide();
-    ui->pAnimPhrasesChoc->hide();
-    ui->pAnimPhrasesChoc->stop();
-    ui->pAnimPhrasesChocSW->show();
+    showPhrases(ui->pAnimPhrasesChocSW);
     ui->pAnimPhrasesChocSW->start();
+}
+
+// One way of showing the phrases at a time; the hidden animators stop drawing.
+void PageDfuProgressForm::showPhrases(QWidget* shown) {
+    stopPhraseTimer();
+    ui->pPhrasesChoc->setVisible(shown == ui->pPhrasesChoc);
+    ui->pAnimPhrasesChoc->setVisible(shown == ui->pAnimPhrasesChoc);
+    ui->pAnimPhrasesChocSW->setVisible(shown == ui->pAnimPhrasesChocSW);
+    if (shown != ui->pAnimPhrasesChoc)
+        ui->pAnimPhrasesChoc->stop();
+    if (shown != ui->pAnimPhrasesChocSW)
+        ui->pAnimPhrasesChocSW->stop();
 }
 
 void PageDfuProgressForm::progressDn() {

@@ -26,6 +26,7 @@ protected:
 
 private:
     void stopPhraseTimer();
+    void showPhrases(QWidget* shown);
 
     Ui::PageDfuProgressForm* ui;
     int phraseIndex = 0;
