@@ -28,11 +28,6 @@ const QMap<EHidDufError, QString> errorTexts = {
     {-20, QStringLiteral("Unknown error (-20)")},
 };
 
-QString prefix(const QString& file, int line, const QString& function) {
-    return file + QLatin1Char(':') + QString::number(line) + QStringLiteral(":(") + function +
-           QStringLiteral("):");
-}
-
 } // namespace
 
 QString CHidDfuErrorMsg::codeToString(EHidDufError code) {
@@ -43,14 +38,13 @@ QString CHidDfuErrorMsg::codeToString(EHidDufError code) {
 }
 
 EHidDufError CHidDfuErrorMsg::setError(EHidDufError code, const QString& file, int line,
-                                       const QString& function) {
-    return record(code, prefix(file, line, function) + codeToString(code));
-}
-
-EHidDufError CHidDfuErrorMsg::setError(EHidDufError code, const QString& file, int line,
                                        const QString& function, const QString& details) {
-    return record(code, prefix(file, line, function) + details + QStringLiteral(" [") +
-                            codeToString(code) + QLatin1Char(']'));
+    const QString where = file + QLatin1Char(':') + QString::number(line) +
+                          QStringLiteral(":(") + function + QStringLiteral("):");
+    if (details.isEmpty())
+        return record(code, where + codeToString(code));
+    return record(code, where + details + QStringLiteral(" [") + codeToString(code) +
+                            QLatin1Char(']'));
 }
 
 EHidDufError CHidDfuErrorMsg::record(EHidDufError newCode, const QString& text) {

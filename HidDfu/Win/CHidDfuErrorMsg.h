@@ -15,10 +15,9 @@ public:
 
     static QString codeToString(EHidDufError code);
 
+    // "file:line:(function):" then the details and the code's text in brackets, or that text.
     EHidDufError setError(EHidDufError code, const QString& file, int line,
-                          const QString& function);
-    EHidDufError setError(EHidDufError code, const QString& file, int line,
-                          const QString& function, const QString& details);
+                          const QString& function, const QString& details = QString());
     QString message();
 
     EHidDufError code = 0;

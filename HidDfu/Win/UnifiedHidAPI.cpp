@@ -15,13 +15,9 @@ constexpr ErrorSite kDisconnectFailed{HIDDFU_ERR_UNKNOWN, 21, "DisconnectDevice"
 constexpr ErrorSite kUpgradeFailed{HIDDFU_ERR_UPGRADE, 31, "Upgrade"};
 constexpr ErrorSite kResetFailed{HIDDFU_ERR_RESET, 51, "resetDevice"};
 
-void record(CHidDfuErrorMsg& error, const ErrorSite& site, const QString& details = {}) {
-    static const QString source = QStringLiteral("HidDfu/Win/UnifiedHidAPI");
-    const QString function = QString::fromLatin1(site.function);
-    if (details.isEmpty())
-        error.setError(site.code, source, site.line, function);
-    else
-        error.setError(site.code, source, site.line, function, details);
+void record(CHidDfuErrorMsg& error, const ErrorSite& site, const QString& details = QString()) {
+    error.setError(site.code, QStringLiteral("HidDfu/Win/UnifiedHidAPI"), site.line,
+                   QLatin1String(site.function), details);
 }
 
 } // namespace
