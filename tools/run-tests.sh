@@ -9,11 +9,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/install-deps.sh"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A suite whose packages are missing stops the configure instead of vanishing from the count.
+all=-DKERNO_REQUIRE_ALL_TESTS=ON
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$all" >/dev/null
 cmake --build "$top/build" -j "$jobs"
 (cd "$top/build" && ctest --output-on-failure -j "$jobs")
 
-cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKERNO_SANITIZE=ON >/dev/null
+cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKERNO_SANITIZE=ON "$all" >/dev/null
 cmake --build "$top/build-asan" -j "$jobs"
 (cd "$top/build-asan" && ctest --output-on-failure -j "$jobs" -LE "no-sanitizer|fuzz")
 

@@ -7,9 +7,8 @@
 # that it names, and exits 0 only when the done page is reached (1 otherwise,
 # after printing the failure page's text).
 #
-# Pages are told apart by pixels (tools/updater_driver.py, classify()): the lit
-# step dot of the artwork, the teal ring of the done page, and the light Qt
-# failure page with its green build line.
+# Pages are told apart by the states that the updater writes into its support
+# log (tools/updater_driver.py, Updater.page()).
 #
 # Variables of this script (the updater itself reads none of its own):
 #   KERNO_BUILD_DIR        build directory (default: build/ at the top of the tree)

@@ -10,6 +10,7 @@ page's text and ends 1. Every wait polls a condition within a stated bound.
 """
 
 import argparse
+import glob
 import os
 import re
 import signal
@@ -24,9 +25,11 @@ WIDTH, HEIGHT = 801, 601
 READY_BUTTON = (333, 528, 137, 40)     # x, y, w, h in the window
 DONE_BUTTON = (345, 352, 111, 110)
 STEP_DOTS = (366, 389, 411, 434)       # centres of the four step dots, at y 585
-PAGES_BY_DOTS = {(True, False, False, False): "welcome", (False, True, False, False): "connect",
-                 (False, False, True, False): "progress",
-                 (False, False, False, True): "last-percent"}
+# The page each state of the updater shows, as its support log names the states.
+PAGES_BY_STATE = {"ID_WELCOME_INIT": "welcome", "ID_NOT_CONNECTED": "connect",
+                  "ID_CONNECTED": "progress", "ID_UPGRADING": "progress",
+                  "ID_UPGRADED": "progress", "ID_RESETED": "done", "ID_DFU_ERROR": "failure",
+                  "ID_NETWORK_ERROR": "network-error"}
 START = time.monotonic()
 
 
@@ -36,6 +39,13 @@ class Failure(Exception):
 
 def log(*args):
     print("[%7.2f]" % (time.monotonic() - START), *args, flush=True)
+
+
+def check(what, got, want=True):
+    """Raises Failure unless got == want (want True: unless got is true), naming both; unlike
+    assert, python -O keeps it."""
+    if not (bool(got) if want is True else got == want):
+        raise Failure("%s: expected %.300r, got %.300r" % (what, want, got))
 
 
 def wait_for(what, bound_s, probe, interval=0.1):
@@ -76,11 +86,6 @@ class Shot:
             n += sum(1 for p in zip(row[0::3], row[1::3], row[2::3]) if p == rgb)
         return n
 
-    def mean_brightness(self, step=7):
-        d = self.data
-        samples = range(0, len(d) - 2, 3 * step)
-        return sum(d[i] + d[i + 1] + d[i + 2] for i in samples) / (3.0 * len(samples))
-
     def teal_share(self, box):
         x0, y0, w, h = box
         teal = 0
@@ -100,24 +105,10 @@ def screenshot(window, save_as=None):
     return Shot(raw)
 
 
-def classify(shot):
-    """Names the page on screen:
-    - "failure": the light Qt page whose text starts with the green (#00FF00) build
-      line; "failure+errors" once red (#FF0000) error lines follow. Artwork is dark.
-    - "done": all four step dots lit and the teal ring button.
-    - "welcome", "connect", "progress", "last-percent": the one lit (teal) step dot
-      among the four at the bottom centre of the artwork.
-    - "other": none of these (e.g. a picture half-way through a cross-fade)."""
-    if (shot.width, shot.height) != (WIDTH, HEIGHT):
-        return "other"
-    if shot.mean_brightness() > 150:
-        if shot.count((0, 255, 0)) >= 10:
-            return "failure+errors" if shot.count((255, 0, 0)) >= 10 else "failure"
-        return "other"
-    dots = tuple(shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS)
-    if all(dots) and shot.teal_share(DONE_BUTTON) > 0.08:
-        return "done"
-    return PAGES_BY_DOTS.get(dots, "other")
+def looks_done(shot):
+    """The done page's picture: all four step dots lit and the teal ring button."""
+    return (shot.width, shot.height) == (WIDTH, HEIGHT) and shot.teal_share(DONE_BUTTON) > 0.08 \
+        and all(shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS)
 
 
 def ready_visible(shot):
@@ -165,7 +156,7 @@ class Updater:
             e["LD_LIBRARY_PATH"] = library_dir + (":" + e["LD_LIBRARY_PATH"]
                                                   if e.get("LD_LIBRARY_PATH") else "")
         e.update(env or {})
-        self.proc = subprocess.Popen(
+        self.env, self.proc = e, subprocess.Popen(
             [binary], env=e, **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **popen})
         self.stdout, self.stderr, self.window = [], [], None
         for stream, lines in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)):
@@ -203,18 +194,34 @@ class Updater:
         wait_for("the Ready button", bound_s, lambda: ready_visible(self.shot()))
         self.click_ready()
 
+    def support_log(self):
+        """The text of the support log that the process writes, "" until there is one."""
+        home = self.env.get("XDG_STATE_HOME") or os.path.expanduser("~/.local/state")
+        logs = glob.glob(os.path.join(home, "kerno-tindal2-update", "run-*-%d.log" % self.proc.pid))
+        with open(logs[0], errors="replace") if logs else open(os.devnull) as f:
+            return f.read()
+
+    def page(self):
+        """The page of the last state the support log names; "failure+errors" once the failure's
+        outcome and its entries are written; None before the first state."""
+        log = self.support_log()
+        states = re.findall(r"^\S+ state (\w+)$", log, re.M)
+        page = PAGES_BY_STATE.get(states[-1], states[-1]) if states else None
+        errors = re.search(r"outcome: failure\n(?:.*\n)*?    n°1 : ", log)
+        return page + "+errors" if page == "failure" and errors else page
+
     def wait_page(self, wanted, bound_s):
-        """Waits until classify() gives one of `wanted`; returns the page's name."""
+        """Waits until page() gives one of `wanted`; returns the page's name."""
         seen = []
 
         def probe():
-            page = classify(self.shot())
-            seen.append(page)
-            return page if page in wanted else None
+            self.check_alive()
+            seen.append(self.page())
+            return seen[-1] if seen[-1] in wanted else None
         try:
-            return wait_for("page %s" % "/".join(wanted), bound_s, probe, interval=0.2)
+            return wait_for("page %s" % "/".join(wanted), bound_s, probe, interval=0.05)
         except Failure as e:
-            raise Failure("%s (pages seen: %s)" % (e, ", ".join(sorted(set(seen)))))
+            raise Failure("%s (pages seen: %s)" % (e, ", ".join(sorted(set(map(str, seen))))))
 
     def failure_text(self):
         """The failure page's text, through the clipboard."""
@@ -355,7 +362,7 @@ class Accessible:
 
 
 def drive(u, shots_dir=None, timeout_s=180):
-    """Presses Ready, saves each new page into shots_dir; 0 on the done page, else 1."""
+    """Presses Ready, saves a screenshot as each page comes; 0 on the done page, else 1."""
     saved = []
 
     def save(name):
@@ -367,31 +374,23 @@ def drive(u, shots_dir=None, timeout_s=180):
 
     try:
         u.wait_window()
-        deadline, last, pressed = time.monotonic() + timeout_s, None, False
-        while time.monotonic() < deadline:
-            s = u.shot()
-            page = classify(s)
-            if page not in (last, "other"):
-                save(page)
-                last = page
-            if page == "welcome" and not pressed and ready_visible(s):
-                save("welcome-ready")
-                u.click_ready()
-                pressed = True
-            elif page == "done":
-                print("done page reached", flush=True)
-                key(u.window, "Escape")   # no confirmation once the speaker is reset
-                u.wait_exit(10)
-                return 0
-            elif page.startswith("failure"):
-                # The error lines arrive one state machine step after the page.
-                time.sleep(0.5)
-                print("failure page reached; its text:\n" + u.failure_text(), flush=True)
-                u.close_with_confirmation()
-                return 1
-            time.sleep(0.2)
-        save("timeout")
-        print("no end page within %d s" % timeout_s, flush=True)
+        deadline = time.monotonic() + timeout_s
+        page = u.wait_page(["welcome"], timeout_s)
+        save(page)
+        wait_for("the Ready button", 20, lambda: ready_visible(u.shot()))
+        save("welcome-ready")
+        u.click_ready()
+        while page not in ("done", "failure+errors"):
+            page = u.wait_page([p for p in set(PAGES_BY_STATE.values()) | {"failure+errors"}
+                                if p != page], deadline - time.monotonic())
+            save(page)
+        if page == "done":
+            print("done page reached", flush=True)
+            key(u.window, "Escape")   # no confirmation once the speaker is reset
+            u.wait_exit(10)
+            return 0
+        print("failure page reached; its text:\n" + u.failure_text(), flush=True)
+        u.close_with_confirmation()
     except Failure as e:
         print("run failed: %s" % e, flush=True)
     finally:

@@ -17,8 +17,8 @@ from pathlib import Path
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from updater_driver import (CONFIRM_TITLE, HEIGHT, TITLE, WIDTH, Accessible, Failure,  # noqa: E402
-                            Shot, Updater, classify, find_window, key, screenshot, type_text,
-                            wait_for, wait_x_server)
+                            Shot, Updater, check, find_window, key, looks_done, screenshot,
+                            type_text, wait_for, wait_x_server)
 
 QUICK = "appear-after-ms=300;chunk-ms=1;manifest-ms=150"
 TEMP_NAME = re.compile(re.escape("Kerno_Tindal2-Mise_a_jour-V027.dfu-") + "[A-Za-z0-9]{6}$")
@@ -35,15 +35,9 @@ LOCK = ("inhibit 1 sleep:shutdown:idle|Kerno# Tindal 2|Mise à jour de l'enceint
 NOT_AWAKE = "The system could not be kept awake during the update: "
 
 
-def check(ok, what):
-    """An assert that python -O keeps."""
-    if not ok:
-        raise Failure(what)
-
-
 def escape_exits(u):
     key(u.window, "Escape")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    check("exit status", u.wait_exit(10), 0)
 
 
 def ax(u):
@@ -100,7 +94,7 @@ def press(u, name, focused=False):
     button = ax(u).find(name, "push button", 20)
     if u.window:   # an X window: the keyboard focus and with it the focus state
         key(u.window)
-    check(not focused or u.ax.has(button, u.ax.at.STATE_FOCUSED), "no focus on %s" % name)
+    check("no focus on %s" % name, not focused or u.ax.has(button, u.ax.at.STATE_FOCUSED))
     u.ax.press(button)
 
 
@@ -113,7 +107,7 @@ def climb(u, bound_s):
             values.append(u.ax.value(bar))
         return u.ax.page() == PAGES["done"]
     wait_for("the done page", bound_s, probe, interval=0.02)
-    check(values == sorted(values) and len(values) >= 3 and values[-1] >= 95, values)
+    check(values, values == sorted(values) and len(values) >= 3 and values[-1] >= 95)
 
 
 def error_text(u, want, bound_s):
@@ -122,7 +116,7 @@ def error_text(u, want, bound_s):
     errors = u.ax.find(ERRORS, "text")
     text = wait_for("error text %s" % want, 5, lambda: re.search(want, u.ax.text(errors)) and
                     u.ax.text(errors))
-    check(u.ax.has(errors, u.ax.at.STATE_FOCUSED), "the focus is not on the error text")
+    check("the focus is not on the error text", u.ax.has(errors, u.ax.at.STATE_FOCUSED))
     return text
 
 
@@ -134,16 +128,16 @@ def case_done(c):
     dump = c.work / "received.bin"
     logind = c.logind()
     u = c.start("appear-after-ms=300;chunk-ms=4;manifest-ms=150;dump=%s" % dump)
-    check(not ax(u).unnamed_controls(), "controls without a name: %s" % u.ax.unnamed_controls())
+    check("controls without a name", ax(u).unnamed_controls(), [])
     files = temp_files(u)
-    check(len(files) == 1 and files[0].read_bytes() == c.image, "temporary files: %s" % files)
+    check("temporary files: %s" % files, len(files) == 1 and files[0].read_bytes() == c.image)
     key(u.window, "Escape")
     key(u.wait_window(CONFIRM_TITLE, 10), "Return")   # Cancel is the default button
     wait_for("the confirmation to close", 10, lambda: find_window(CONFIRM_TITLE) is None)
     key(u.window, "ctrl+alt+shift+3")
     bar = u.ax.find(BAR, "progress bar")
-    check(u.ax.has(bar, u.ax.at.STATE_FOCUSED), "the focus is not on the progress bar")
-    check(u.ax.find("Étape 3 sur 4", "label"), "the step indicator")
+    check("the focus is not on the progress bar", u.ax.has(bar, u.ax.at.STATE_FOCUSED))
+    check("the step indicator", u.ax.find("Étape 3 sur 4", "label"))
     told = ["object:property-change:accessible-" + what for what in ("value", "description")]
     u.ax.listen(*told)
     key(u.window, *["ctrl+alt+shift+plus"] * 50)
@@ -154,22 +148,22 @@ def case_done(c):
     for _ in range(2):
         wait_for("a new phrase", 5, lambda: bar.description != said[-1] and not said.append(
             bar.description))
-        check(said[-1] in [o.name for o in u.ax.showing() if o.getRoleName() == "label"], said)
-    check(u.ax.heard(told[1], BAR) >= 2, "phrase changes not told")
+        check(said, said[-1] in [o.name for o in u.ax.showing() if o.getRoleName() == "label"])
+    check("phrase changes not told", u.ax.heard(told[1], BAR) >= 2)
     key(u.window, "ctrl+alt+shift+6")
-    check(re.fullmatch(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - \d\d:\d\d:\d\d\s*",
-                       error_text(u, "Build", 10)), "the failure page's text")
-    check(not u.hid_errors(), "device calls before Ready: %s" % u.hid_errors())
+    check("the failure page's text", re.fullmatch(r"Build : [A-Z][a-z]{2} {1,2}\d{1,2} \d{4} - "
+                                                  r"\d\d:\d\d:\d\d\s*", error_text(u, "Build", 10)))
+    check("device calls before Ready: %s" % u.hid_errors(), not u.hid_errors())
     key(u.window, "ctrl+alt+shift+1")
     press(u, "Suivant", focused=True)
     climb(u, 60)
     quit_button = u.ax.find("Quitter", "push button")
-    check(u.ax.has(quit_button, u.ax.at.STATE_FOCUSED), "the focus is not on Quitter")
+    check("the focus is not on Quitter", u.ax.has(quit_button, u.ax.at.STATE_FOCUSED))
     wait_locks(logind, "the lock released at the done page", [LOCK, "released 1"])
-    check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
-    check(all("(ConnectDevice)" in l for l in u.hid_errors()), u.hid_errors())
+    check("the image received", dump.read_bytes() == c.image[:-16])
+    check(u.hid_errors(), all("(ConnectDevice)" in l for l in u.hid_errors()))
     escape_exits(u)
-    check(not temp_files(u), "the temporary file outlived the window")
+    check("the temporary file outlived the window", not temp_files(u))
 
 
 def case_fault(c, fault, bound_s, image_kept, with_logind):
@@ -181,13 +175,13 @@ def case_fault(c, fault, bound_s, image_kept, with_logind):
     u = c.start("%s;%s;dump=%s" % (QUICK, fault, dump))
     press(u, "Suivant")
     error_text(u, r"n°1 : KernoTindalUpdateDlg\(517\) : ", bound_s)
-    check(any("(resetDevice)" in l for l in u.hid_errors()), u.stdout)
-    check(dump.exists() == image_kept, "image kept by the speaker: %s" % dump.exists())
+    check(u.stdout, any("(resetDevice)" in l for l in u.hid_errors()))
+    check("image kept by the speaker", dump.exists(), image_kept)
     if logind:
         wait_locks(logind, "the lock released at the failure page", [LOCK, "released 1"])
     else:
-        check(len([l for l in u.stderr if l.startswith(NOT_AWAKE)]) == 1, u.stderr)
-    check(u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode)
+        check(u.stderr, len([l for l in u.stderr if l.startswith(NOT_AWAKE)]), 1)
+    check("exit status", u.close_with_confirmation(), 0)
 
 
 def case_signal(c, sig, where):
@@ -206,16 +200,16 @@ def case_signal(c, sig, where):
         u.wait_page([where], 20)
     if logind:
         wait_locks(logind, "the lock taken", [LOCK])
-        check(u.close_with_confirmation() == 0, "exit status %s" % u.proc.returncode)
+        check("exit status", u.close_with_confirmation(), 0)
         wait_locks(logind, "the lock released at the close", [LOCK, "released 1"])
     else:
         u.proc.send_signal(sig)
     during = sig and where == "progress"
-    check(u.wait_exit(20) == (128 + sig if during else 0), "exit status %s" % u.proc.returncode)
-    check(not temp_files(u) and not dump.exists(), "left: %s" % os.listdir(u.tmpdir))
+    check("exit status", u.wait_exit(20), 128 + sig if during else 0)
+    check("left: %s" % os.listdir(u.tmpdir), not temp_files(u) and not dump.exists())
     told = ["Mise à jour interrompue par %s : l'enceinte n'est peut-être pas à jour, relancez la "
             "mise à jour." % signal.Signals(sig).name] if during else []
-    check([l for l in u.stderr if "interrompue" in l] == told, u.stderr)
+    check(u.stderr, [l for l in u.stderr if "interrompue" in l], told)
 
 
 # A plain green desktop, so that what the updater shows stands out whole.
@@ -282,12 +276,12 @@ def case_wayland(c, shell):
         kiosk = c.start(env=weston(c, shell), window=False)
         ax(kiosk).find("Suivant", "push button", 20)
         size = kiosk.ax.app[0].queryComponent().getSize()
-        return check(tuple(size) == (WIDTH, HEIGHT), "the window's size in the kiosk: %s" % (size,))
+        return check("the window's size in the kiosk: %s" % (size,), tuple(size), (WIDTH, HEIGHT))
     env = weston(c, shell)
     u = c.start(env=dict(env, WAYLAND_DEBUG="client"), window=False)   # requests on stderr
     ax(u).find("Suivant", "push button", 20)
     shot, window = output_shot(c, env, "welcome")
-    check(window[2:] == (WIDTH, HEIGHT), "the window's box: %s" % (window,))
+    check("the window's box: %s" % (window,), window[2:], (WIDTH, HEIGHT))
     u.ax.press(u.ax.find("Quitter", "push button", showing=False))
     box = u.ax.find(r"Fermeture de l'application", "alert")
     log, seen = lambda: "\n".join(u.stderr), []
@@ -301,24 +295,23 @@ def case_wayland(c, shell):
         wait_for("the box shown whole", 10, whole, interval=0.3)
     except Failure as e:
         raise Failure("%s (changed, its sizes: %s)" % (e, seen))
-    check(len(top()) == 2 and "xdg_toplevel@%s.set_parent(xdg_toplevel@%s)" % (
-        top()[1], top()[0]) in log(), "the box is no child of the window")
+    check("the box is no child of the window", len(top()) == 2 and
+          "xdg_toplevel@%s.set_parent(xdg_toplevel@%s)" % (top()[1], top()[0]) in log())
     u.ax.press(next(o for o in u.ax.walk() if o.getRoleName() == "push button" and
                     re.fullmatch("Cancel|Annuler", o.name) and u.ax.has(o, u.ax.at.STATE_SHOWING)))
     wait_for("the box gone", 10, lambda: not u.ax.has(box, u.ax.at.STATE_SHOWING))
     press(u, "Suivant")
     u.ax.wait_page([PAGES["done"]], 30)
-    wait_for("the done page's picture", 10, lambda: classify(crop(*output_shot(
-        c, env, "done"))) == "done")
+    wait_for("the done page's picture", 10, lambda: looks_done(crop(*output_shot(c, env, "done"))))
     press(u, "Quitter")
-    check(u.wait_exit(10) == 0, "exit status %s" % u.proc.returncode)
+    check("exit status", u.wait_exit(10), 0)
 
 
 def support_log(u):
     """The text of the support log that the updater's process wrote."""
     logs = list(Path(os.environ["XDG_STATE_HOME"], "kerno-tindal2-update").glob(
         "run-*-%d.log" % u.proc.pid))
-    check(len(logs) == 1, logs)
+    check(logs, len(logs), 1)
     return logs[0].read_text(errors="replace")
 
 
@@ -339,11 +332,11 @@ def case_closed_stream(c, closed):
     u.wait_page(["done"], 60)
     escape_exits(u)
     lines = support_log(u).splitlines()
-    check(any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines), lines)
-    check(lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"), lines[-2:])
-    check(not [l for l in lines[3:] if not re.match(r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d "
-                                                    r"(stdout|stderr|state|library|firmware file|"
-                                                    r"outcome|closed)", l)], lines)
+    check(lines, any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines))
+    check(lines[-2:], lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"))
+    check("lines of another kind", [l for l in lines[3:] if not re.match(
+        r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (stdout|stderr|state|library|firmware file|"
+        r"outcome|closed)", l)], [])
 
 
 def case_silent_bus(c, sig):
@@ -360,20 +353,20 @@ def case_silent_bus(c, sig):
     u.wait_page(["progress"], 20)
     if sig:
         u.proc.send_signal(sig)
-        check(u.wait_exit(10) == 128 + sig, "exit status %s" % u.proc.returncode)
-        check(not dump.exists() and not temp_files(u), "left: %s" % os.listdir(u.tmpdir))
-        check(not [l for l in u.stderr if l.startswith(NOT_AWAKE)], "not stopped while waiting")
+        check("exit status", u.wait_exit(10), 128 + sig)
+        check("left: %s" % os.listdir(u.tmpdir), not dump.exists() and not temp_files(u))
+        check("not stopped while waiting", not [l for l in u.stderr if l.startswith(NOT_AWAKE)])
         log = support_log(u)
-        check("interrupted by SIGTERM" in log and "state ID_UPGRADING" not in log, log)
+        check(log, "interrupted by SIGTERM" in log and "state ID_UPGRADING" not in log)
         return
     key(u.window, "ctrl+alt+shift+6")   # the window answers while it waits
-    u.wait_page(["failure"], 10)
+    ax(u).wait_page([PAGES["failure"]], 10)
     u.wait_page(["done"], 60)
-    check(dump.read_bytes() == c.image[:-16], "the speaker received another image")
+    check("the image received", dump.read_bytes() == c.image[:-16])
     told = [l for l in u.stderr if l.startswith(NOT_AWAKE)]
-    check(told == [NOT_AWAKE + "no answer from the system bus within 3 s"], u.stderr)
+    check(u.stderr, told, [NOT_AWAKE + "no answer from the system bus within 3 s"])
     escape_exits(u)
-    check(told[0] in support_log(u), support_log(u))
+    check(support_log(u), told[0] in support_log(u))
 
 
 def case_replay(c):
@@ -387,11 +380,11 @@ def case_replay(c):
         u.press_ready()
         u.wait_page(["done"], 60)
         escape_exits(u)
-        check(any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr), u.stderr)
+        check(u.stderr, any(str(record) in l and "KERNO_DFU_RECORD" in l for l in u.stderr))
     sent = [[l.split(" ", 2)[2] for l in r.read_text().splitlines() if l.startswith("S ")]
             for r in (first, again)]
-    check(sent[0] == sent[1] and len(sent[0]) >= 795, "reports differ: %d recorded, %d replayed"
-          % tuple(map(len, sent)))
+    check("reports differ: %d recorded, %d replayed" % tuple(map(len, sent)),
+          sent[0] == sent[1] and len(sent[0]) >= 795)
 
 
 def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
@@ -401,14 +394,14 @@ def case_startup_box(c, title, want_status, tmpdir=None, alone=False):
     u = c.start(tmpdir=tmpdir, binary=alone and shutil.copy2(c.opts.binary, c.work),
                 library_dir=alone and str(c.work), window=False)
     box = u.wait_window(title)
-    check(find_window(TITLE) is None, "the main window is shown as well")
-    check(not alone or Accessible(u).find("Site de téléchargement Quillon", "link"), "no link")
+    check("the main window is shown as well", find_window(TITLE) is None)
+    check("no link", not alone or Accessible(u).find("Site de téléchargement Quillon", "link"))
     key(box, "Escape")
-    check(u.wait_exit(10) == want_status, "exit status %s" % u.proc.returncode)
-    check(not alone or any("No HID DFU library" in l for l in u.stderr), u.stderr)
+    check("exit status", u.wait_exit(10), want_status)
+    check(u.stderr, not alone or any("No HID DFU library" in l for l in u.stderr))
     log = support_log(u)
-    check(not alone or ("library: none loaded: " in log and
-                        "outcome: no HID DFU library" in log), log)
+    check(log, not alone or ("library: none loaded: " in log and
+                             "outcome: no HID DFU library" in log))
 
 
 def case_demo(c, fault, want_status, want_texts):
@@ -420,9 +413,9 @@ def case_demo(c, fault, want_status, want_texts):
     p = subprocess.run([Path(c.opts.source_dir, "tools", "run-updater.sh")], env=env,
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
     out = p.stdout.decode("utf-8", errors="replace")
-    check(p.returncode == want_status, "status %d, output:\n%s" % (p.returncode, out))
-    check(all(t in out for t in want_texts + ["Screenshots: %s" % shots]), out)
-    check(len(os.listdir(shots)) >= 2, os.listdir(shots))
+    check("status %d, output:\n%s" % (p.returncode, out), p.returncode, want_status)
+    check(out, all(t in out for t in want_texts + ["Screenshots: %s" % shots]))
+    check(os.listdir(shots), len(os.listdir(shots)) >= 2)
 
 
 def kerno_dfu(c, *args, as_nobody=False, **env):
@@ -465,23 +458,22 @@ def case_hw_flash(c):
     status."""
     plug, image, payload = emulated_kernel(c, 60 * 1017)
     speaker = plug(busy_ms=20, reset_acked=False)
-    status, out = finished(kerno_dfu(c, "list"))
-    check(status == 0 and out == "/dev/hidraw0\tKT2-0001?\tupgrade\n", out)
+    check("list", finished(kerno_dfu(c, "list")), (0, "/dev/hidraw0\tKT2-0001?\tupgrade\n"))
     first = kerno_dfu(c, "flash", "--record", c.work / "rec", "--blank-serial", image)
     lines(first, "writing")
     status, out = finished(kerno_dfu(c, "flash", image))
-    check(status == 3 and "/dev/hidraw0 is in use by another program" in out, out)
+    check(out, status == 3 and "/dev/hidraw0 is in use by another program" in out)
     status, out = finished(first)
-    check(status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload, out)
+    check(out, status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload)
     rec = (c.work / "rec").read_text()
-    check("(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff failed" in rec and \
-        "\nL " in rec, rec[:300])
+    check(rec[:300], "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff failed" in rec and
+          "\nL " in rec)
     status, out = finished(kerno_dfu(c, "flash", image, LD_LIBRARY_PATH=c.opts.virtual_dir,
                                      KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % (c.work / "rec")))
-    check(status == 0 and "virtual:1: updated" in out, out)
+    check(out, status == 0 and "virtual:1: updated" in out)
     plug(reject=10)
     status, out = finished(kerno_dfu(c, "flash", image))
-    check(status == 1 and re.search(r"/dev/hidraw1: failed \(-16\).*errFIRMWARE", out), out)
+    check(out, status == 1 and re.search(r"/dev/hidraw1: failed \(-16\).*errFIRMWARE", out))
 
 
 def case_hw_no_access(c):
@@ -490,12 +482,12 @@ def case_hw_no_access(c):
     speaker = plug()   # a node no user may open (root included: run as nobody)
     os.chmod(os.path.realpath(os.environ["UMOCKDEV_DIR"] + speaker.node), 0)
     os.chmod(c.work, 0o755)   # the file stays readable to nobody
-    status, out = finished(kerno_dfu(c, "list", as_nobody=True))
-    check(status == 0 and out == "/dev/hidraw0\tKT2-0001?\tno-access\n", out)
+    check("list", finished(kerno_dfu(c, "list", as_nobody=True)),
+          (0, "/dev/hidraw0\tKT2-0001?\tno-access\n"))
     status, out = finished(kerno_dfu(c, "flash", image, as_nobody=True))
-    check(status == 3 and re.search(r"\(-2\): .*Permission denied; is the udev rule "
-                                    r"70-kerno-tindal2.rules installed", out), out)
-    check(not speaker.received, "bytes reached the speaker")
+    check(out, status == 3 and re.search(r"\(-2\): .*Permission denied; is the udev rule "
+                                         r"70-kerno-tindal2.rules installed", out))
+    check("bytes reached the speaker", not speaker.received)
 
 
 def case_hw_two_speakers(c):
@@ -505,19 +497,19 @@ def case_hw_two_speakers(c):
     plug, image, payload = emulated_kernel(c)
     one, two = plug(busy_ms=5, reset_acked=False), plug(busy_ms=5, unplug_at=5)
     status, out = finished(kerno_dfu(c, "flash", image))
-    check(status == 3 and "2 speakers in upgrade mode found" in out, out)
+    check(out, status == 3 and "2 speakers in upgrade mode found" in out)
     p = kerno_dfu(c, "flash", "--all", image)
     got = lines(p)
-    check(p.wait() == 1 and one.written == payload and two.written is None, got)
-    check(any(l == "/dev/hidraw0: updated\n" for _, l in got), got)
+    check(got, p.wait() == 1 and one.written == payload and two.written is None)
+    check(got, any(l == "/dev/hidraw0: updated\n" for _, l in got))
     told = [t for t, l in got if re.match(r"/dev/hidraw1: failed \(-8\).*device gone", l)]
-    check(told and told[0] - two.gone_at < 1, got)
+    check(got, told and told[0] - two.gone_at < 1)
 
 
 def case_hw_window(c, unplug_at):
     """The window on the hardware library, a real image chosen: the done page and the image
-    received; or, unplugged mid-transfer, the failure page within moments (pages are told
-    apart by screenshots) and the library's line."""
+    received; or, unplugged mid-transfer, the failure page within moments and the library's
+    line."""
     plug, image, payload = emulated_kernel(c)
     speaker = plug(busy_ms=2, unplug_at=unplug_at)
     u = c.start(library_dir=c.opts.hardware_dir)
@@ -529,11 +521,11 @@ def case_hw_window(c, unplug_at):
     u.press_ready()
     if unplug_at is None:
         u.wait_page(["done"], 60)
-        check(speaker.written == payload, "the speaker received another image")
+        check("the image received", speaker.written == payload)
         return
     u.wait_page(["failure+errors"], 20)
-    check(time.monotonic() - speaker.gone_at < 3, "failure page late")
-    check(any("chunk 10 of 30 refused: device gone" in l for l in u.stderr), u.stderr)
+    check("failure page late", time.monotonic() - speaker.gone_at < 3)
+    check(u.stderr, any("chunk 10 of 30 refused: device gone" in l for l in u.stderr))
 
 
 CASES = {  # name: (case, its arguments, bound of the whole case in s)
