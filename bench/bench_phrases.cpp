@@ -20,7 +20,7 @@ struct Ticking : Animator {
         QTimerEvent event(this->timerId);
         this->timerEvent(&event);
     }
-    const auto& textPicture() const { return this->pixmap; }
+    const auto& textPicture() const { return this->strip; }
 };
 
 template <class Animator>
@@ -90,8 +90,6 @@ int main(int argc, char** argv) {
     crawl->setGeometry(20, 381, 761, 120);
     crawl->setFont(QFont(QStringLiteral("Arial"), 24));
     crawl->setPhrases(phrasesChoc());
-    // The tune is not part of the frame cost; keep it on an unused loopback port.
-    crawl->setThemeSource(QUrl(QStringLiteral("http://127.0.0.1:9/star-wars-theme-song.wav")));
 
     std::printf("phrase table: %d entries, scroller limit and crawl limit follow the layout\n",
                 phrasesChoc().size());

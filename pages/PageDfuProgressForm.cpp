@@ -4,12 +4,13 @@
 #include "HighDpi.h"
 
 #include "PhrasesChoc.h"
+#include "Tune.h"
 
 #include <QRegularExpression>
 #include <QTimerEvent>
 
 PageDfuProgressForm::PageDfuProgressForm(QWidget* parent)
-    : StackPageWidget(parent), ui(new Ui::PageDfuProgressForm) {
+    : StackPageWidget(parent), ui(new Ui::PageDfuProgressForm), tune(new Tune(this)) {
     ui->setupUi(this);
     setAccessibleName(tr("Mise à jour en cours"));
     ui->pAnim->setAccessibleName(tr("Étape 3 sur 4"));
@@ -73,6 +74,7 @@ void PageDfuProgressForm::setNormalScroll() {
 void PageDfuProgressForm::setStarWarsScroll() {
     showPhrases(ui->pAnimPhrasesChocSW);
     ui->pAnimPhrasesChocSW->start();
+    tune->play();
 }
 
 // One way of showing the phrases at a time; the hidden animators stop drawing.
@@ -85,6 +87,7 @@ void PageDfuProgressForm::showPhrases(QWidget* shown) {
         ui->pAnimPhrasesChoc->stop();
     if (shown != ui->pAnimPhrasesChocSW)
         ui->pAnimPhrasesChocSW->stop();
+    tune->stop();
 }
 
 void PageDfuProgressForm::progressDn() {

@@ -2,6 +2,8 @@
 
 #include "StackPageWidget.h"
 
+class Tune;
+
 namespace Ui {
 class PageDfuProgressForm;
 }
@@ -29,6 +31,7 @@ private:
     void showPhrases(QWidget* shown);
 
     Ui::PageDfuProgressForm* ui;
+    Tune* tune;
     int phraseIndex = 0;
     int phraseTimerId = 0;
 };

@@ -1,10 +1,10 @@
 // The network code against a real HTTP server and proxy on 127.0.0.1: the latest-firmware
 // download page and the crawl's theme tune.
 
-#include "AnimatedPhrasesChoc_SW.h"
 #include "FirmwareImage.h"
 #include "HidDfuDllInitFailedDlg.h"
 #include "PageDownloadLatestDfuForm.h"
+#include "Tune.h"
 #include "TuneServer.h"
 
 #include <QSoundEffect>
@@ -68,8 +68,7 @@ private slots:
     void addresses() { // one https site for the three
         const QUrl site = HidDfuDllInitFailedDlg::downloadSiteUrl();
         QCOMPARE(page->downloadUrl(), site.resolved(QUrl("KernoTindal2LastUpdate.dfu")));
-        QCOMPARE(AnimatedPhrasesChoc_SW().themeSource(),
-                 site.resolved(QUrl("star-wars-theme-song.wav")));
+        QCOMPARE(Tune::defaultSource(), site.resolved(QUrl("star-wars-theme-song.wav")));
         QCOMPARE(site.scheme() + site.path(), QStringLiteral("https/"));
     }
 
@@ -136,31 +135,36 @@ private slots:
         QCOMPARE(fetch(server.url(f[0])), f[3]);
     }
 
+    // Fetched and looped on play, silent on stop and while unreachable; the audio backend's
+    // warnings pass once while a tune lives, all of them after.
     void tune() {
-        static int warnings = 0; // what the audio backend lets through to the log
+        static int warnings = 0;
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
             warnings += type == QtWarningMsg;
         });
         TuneServer server;
-        AnimatedPhrasesChoc_SW crawl;
-        crawl.setThemeSource(server.url("/star-wars-theme-song.wav"));
-        AnimatedPhrasesChoc_SW::soundOutputPresent = [] { return false; };
-        crawl.start(); // nothing to hear it on: not fetched
-        QVERIFY(!crawl.themeTune() && crawl.isRunning());
-        AnimatedPhrasesChoc_SW::soundOutputPresent = [] { return true; };
-        crawl.start();
+        auto tune = std::make_unique<Tune>();
+        tune->setSource(server.url("/star-wars-theme-song.wav"));
+        Tune::soundOutputPresent = [] { return false; };
+        tune->play(); // nothing to hear it on: not fetched
+        QVERIFY(!tune->effect());
+        Tune::soundOutputPresent = [] { return true; };
+        tune->play();
         QTRY_COMPARE(server.paths(), QStringList{"/star-wars-theme-song.wav"});
-        const QSoundEffect* tune = crawl.themeTune(); // queued without a sound server
-        QVERIFY(tune->isPlaying() && tune->loopCount() == QSoundEffect::Infinite);
-        crawl.stop(); // silent once stopped, playing again on the next start
-        QVERIFY(!tune->isPlaying());
-        crawl.start();
-        QVERIFY(tune->isPlaying());
-        // Unreachable, the tune stays silent while the crawl runs.
-        crawl.setThemeSource(QUrl("http://127.0.0.1:1/"));
-        QTRY_COMPARE(tune->status(), QSoundEffect::Error);
-        QVERIFY(!tune->isPlaying() && crawl.isRunning());
-        QVERIFY(warnings <= 1);
+        const QSoundEffect* effect = tune->effect(); // queued without a sound server
+        QVERIFY(effect->isPlaying() && effect->loopCount() == QSoundEffect::Infinite);
+        tune->stop();
+        QVERIFY(!effect->isPlaying());
+        tune->play();
+        QVERIFY(effect->isPlaying());
+        tune->setSource(QUrl("http://127.0.0.1:1/"));
+        QTRY_COMPARE(effect->status(), QSoundEffect::Error);
+        QVERIFY(!effect->isPlaying());
+        qWarning("QAudio: one"), qWarning("QAudio: two");
+        QCOMPARE(warnings, 1);
+        tune.reset();
+        qWarning("QAudio: three");
+        QCOMPARE(warnings, 2);
     }
 };
 

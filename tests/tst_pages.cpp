@@ -15,6 +15,7 @@
 #include "PageWelcomeForm.h"
 #include "PhrasesChoc.h"
 #include "Startup.h"
+#include "Tune.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -137,8 +138,6 @@ template <class Animator> int strayFrames() {
         animator->setGeometry(20, 381, 761, 120);
         animator->setFont(QFont("Arial", 24));
         animator->setPhrases(QVector<QString>(8, "HHHHHHHH HHHH HH").toList());
-        if constexpr (std::is_same_v<Animator, AnimatedPhrasesChoc_SW>) // nobody listens there
-            animator->setThemeSource(QUrl("http://127.0.0.1:1/theme.wav"));
     }
     page.show();
     int stray = painted(pair[0]) != painted(pair[1]); // laid out
@@ -402,7 +401,7 @@ private slots:
         auto* label = page.findChild<QLabel*>("pPhrasesChoc");
         auto* scroller = page.findChild<AnimatedPhrasesChoc*>("pAnimPhrasesChoc");
         auto* crawl = page.findChild<AnimatedPhrasesChoc_SW*>("pAnimPhrasesChocSW");
-        crawl->setThemeSource(QUrl("http://127.0.0.1:1/theme.wav")); // nobody listens there
+        page.findChild<Tune*>()->setSource(QUrl("http://127.0.0.1:1/theme.wav")); // nobody there
         // The phrases in turn every 2.5 s after the designed text, the same place in the table
         // after a new timer.
         QVERIFY(timerOf(&page).interval == 2500 && label->text() == "Phrases choc normale");

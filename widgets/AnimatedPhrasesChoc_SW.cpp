@@ -1,122 +1,29 @@
 #include "AnimatedPhrasesChoc_SW.h"
 
 #include "HighDpi.h"
-#include "KernoWebSite.h"
 
-#include <QAudioDeviceInfo>
 #include <QMoveEvent>
 #include <QtMath>
-#include <QPainter>
-#include <QSoundEffect>
-#include <QTimerEvent>
 
-#include <atomic>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
-const char kThemePath[] = "/star-wars-theme-song.wav";
-
 const QString kBackground = QStringLiteral(":/Pages2/0-fond");
-const QColor kTextColour(220, 182, 81);
-// Rows a strip holds beyond the band: a new strip every 5 s of crawling.
-const int kStripLead = 100;
 const QPainter::RenderHints kHints =
     QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform;
-
-// Without a sound server or a network the audio backend complains on every
-// attempt; one line is enough to tell why the crawl is silent.
-QtMessageHandler previousHandler = nullptr;
-std::atomic_bool audioWarningShown{false};
-
-bool isAudioBackendMessage(const QString& message) {
-    return message.startsWith(QLatin1String("PulseAudioService")) ||
-           message.startsWith(QLatin1String("QSoundEffect")) ||
-           message.startsWith(QLatin1String("QAudio"));
-}
-
-void audioMessageFilter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (type == QtWarningMsg && isAudioBackendMessage(message) && audioWarningShown.exchange(true))
-        return;
-    if (previousHandler)
-        previousHandler(type, context, message);
-    else
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-void installAudioMessageFilter() {
-    static const bool installed = [] {
-        previousHandler = qInstallMessageHandler(audioMessageFilter);
-        return true;
-    }();
-    Q_UNUSED(installed);
-}
 
 } // namespace
 
 AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(QWidget* parent, Qt::WindowFlags f)
     : AnimatedPhrasesChoc_SW(QString(), parent, f) {}
 
+// Measured justified, drawn centred: both wrap at the same width.
 AnimatedPhrasesChoc_SW::AnimatedPhrasesChoc_SW(const QString& label, QWidget* parent,
                                                Qt::WindowFlags f)
-    : QLabel(label, parent, f), themeUrl(defaultThemeSource()) {}
-
-AnimatedPhrasesChoc_SW::~AnimatedPhrasesChoc_SW() = default;
-
-bool (*AnimatedPhrasesChoc_SW::soundOutputPresent)() = [] {
-    return !QAudioDeviceInfo::defaultOutputDevice().isNull();
-};
-
-QUrl AnimatedPhrasesChoc_SW::defaultThemeSource() {
-    return QUrl(QLatin1String(kKernoWebSite) + QLatin1String(kThemePath));
-}
-
-void AnimatedPhrasesChoc_SW::setThemeSource(const QUrl& url) {
-    themeUrl = url;
-    if (theme)
-        theme->setSource(url);
-}
-
-void AnimatedPhrasesChoc_SW::setPhrases(const QStringList& phrases) {
-    text = phrases.join(QLatin1Char('\n'));
-    dirty = true;
-    update();
-}
-
-void AnimatedPhrasesChoc_SW::start() {
-    stop();
-    timerId = startTimer(50, Qt::CoarseTimer);
-    // Made on first use: pages that never crawl open no sound server connection
-    // and fetch nothing. Without a sound output the tune could not be heard: it is
-    // not fetched, which spares the download and the TLS library it needs (4 MiB).
-    if (!theme) {
-        installAudioMessageFilter();
-        if (!soundOutputPresent())
-            return;
-        theme.reset(new QSoundEffect);
-        theme->setSource(themeUrl);
-    }
-    theme->setLoopCount(QSoundEffect::Infinite);
-    theme->play();
-}
-
-void AnimatedPhrasesChoc_SW::stop() {
-    if (timerId)
-        killTimer(timerId);
-    timerId = 0;
-    if (theme)
-        theme->stop();
-}
-
-void AnimatedPhrasesChoc_SW::timerEvent(QTimerEvent* event) {
-    if (timerId == 0 || event->timerId() != timerId)
-        return;
-    update();
-    offset += 1;
-    if (offset > limit)
-        offset = 0;
-}
+    : PhraseBand(label, parent, f,
+                 {QStringLiteral("\n"), Qt::AlignJustify | Qt::AlignTop | Qt::TextWordWrap,
+                  QColor(220, 182, 81), kHints, 2}) {}
 
 int AnimatedPhrasesChoc_SW::pixelRatio() const {
     return qMax(1, qCeil(devicePixelRatioF()));
@@ -166,47 +73,8 @@ void AnimatedPhrasesChoc_SW::moveEvent(QMoveEvent* event) {
 }
 
 void AnimatedPhrasesChoc_SW::hideEvent(QHideEvent* event) {
-    QLabel::hideEvent(event);
-    pixmap = QImage();
+    PhraseBand::hideEvent(event);
     frame = QImage();
-}
-
-void AnimatedPhrasesChoc_SW::layoutText() {
-    const int w = width();
-    const int h = height();
-    QRect b;
-    {
-        QPainter probe(this);
-        probe.setRenderHints(kHints);
-        textFont = probe.font();
-        // Measured justified, drawn centred: both wrap at the same width.
-        b = probe.boundingRect(QRect(0, 0, w, 15000),
-                               Qt::AlignJustify | Qt::AlignTop | Qt::TextWordWrap, text);
-    }
-    const int textHeight = b.bottom() - b.top() + 1;
-    bandHeight = h;
-    limit = h + textHeight;
-    offset = 0;
-    pixRect = QRect(QPoint(0, 0), QPoint(w - 1, b.bottom() + 2 * h));
-    textRect = QRect(QPoint(0, h / 2), QPoint(w - 1, b.bottom() + h / 2));
-    pixmap = QImage();
-}
-
-// The rows from `offset` on, drawn by the same call as the whole picture would be, moved
-// up by whole pixels: the glyphs land on the same pixels. At the screen's whole pixel ratio.
-void AnimatedPhrasesChoc_SW::renderStrip() {
-    stripTop = offset;
-    const int rows = qMin(bandHeight + kStripLead, pixRect.height() - stripTop);
-    const int r = pixelRatio();
-    pixmap = QImage(QSize(pixRect.width(), rows) * r, QImage::Format_ARGB32_Premultiplied);
-    pixmap.setDevicePixelRatio(r);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setPen(kTextColour);
-    painter.setFont(textFont);
-    painter.setRenderHints(kHints);
-    painter.translate(0, -stripTop);
-    painter.drawText(textRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text);
 }
 
 namespace {
@@ -226,14 +94,14 @@ inline QRgb mix(QRgb p, QRgb q, uint w) {
 // times cheaper than a painter's general projective path. Frame and strip have the
 // same pixel ratio r: the transform works in points, the sampling in pixels.
 void AnimatedPhrasesChoc_SW::renderCrawl() {
-    const int r = qRound(pixmap.devicePixelRatio());
+    const int r = qRound(strip.devicePixelRatio());
     if (frame.size() != size() * r)
         frame = QImage(size() * r, QImage::Format_ARGB32_Premultiplied);
     frame.setDevicePixelRatio(r);
     frame.fill(Qt::transparent);
     const QTransform inverse = QTransform::fromScale(1.0 / r, 1.0 / r) *
                                crawlTransform(width()).inverted() * QTransform::fromScale(r, r);
-    const int srcW = pixmap.width();
+    const int srcW = strip.width();
     const int srcH = bandHeight * r;
     auto clampX = [srcW](int x) { return qBound(0, x, srcW - 1); };
     for (int y = 0; y < frame.height(); ++y) {
@@ -246,9 +114,9 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
         const uint wy = uint((sy - y0) * 256);
         const int top = (offset - stripTop) * r;
         const QRgb* row0 =
-            reinterpret_cast<const QRgb*>(pixmap.constScanLine(top + qBound(0, y0, srcH - 1)));
+            reinterpret_cast<const QRgb*>(strip.constScanLine(top + qBound(0, y0, srcH - 1)));
         const QRgb* row1 =
-            reinterpret_cast<const QRgb*>(pixmap.constScanLine(top + qBound(0, y0 + 1, srcH - 1)));
+            reinterpret_cast<const QRgb*>(strip.constScanLine(top + qBound(0, y0 + 1, srcH - 1)));
         QRgb* out = reinterpret_cast<QRgb*>(frame.scanLine(y));
         // Source column in 16.16 fixed point, stepped across the row.
         const double dx = b.x() - a.x();
@@ -270,19 +138,14 @@ void AnimatedPhrasesChoc_SW::renderCrawl() {
 }
 
 void AnimatedPhrasesChoc_SW::paintEvent(QPaintEvent*) {
-    if (dirty) {
-        layoutText();
-        dirty = false;
-    }
+    const bool laidOut = layOut();
     // Rendered before any move event (e.g. grabbed while hidden), or moved to a screen of
     // another pixel ratio: build it now.
     if (!fadeBuilt || (!fadeImage.isNull() &&
                        fadeImage.devicePixelRatio() != HighDpi::pictureRatio(devicePixelRatioF())))
         buildFade();
-    if (!pixRect.isEmpty()) {
-        if (pixmap.isNull() || pixmap.devicePixelRatio() != pixelRatio() || offset < stripTop ||
-            offset + bandHeight > stripTop + pixmap.height() / pixelRatio())
-            renderStrip();
+    if (laidOut) {
+        coverBand(pixelRatio());
         renderCrawl();
         QPainter painter(this);
         painter.setRenderHints(kHints);
