@@ -161,8 +161,7 @@ private slots:
         QTRY_COMPARE(effect->status(), QSoundEffect::Error);
         QVERIFY(!effect->isPlaying());
         qWarning("QAudio: one"), qWarning("QAudio: two");
-        QCOMPARE(warnings, 1);
-        tune.reset();
+        tune.reset(); // the previous handler back
         qWarning("QAudio: three");
         QCOMPARE(warnings, 2);
     }

@@ -129,8 +129,8 @@ const auto limitOf = [](auto* animator, const QStringList& phrases) {
     return animator->offsetLimit();
 };
 
-// Frames of a whole cycle that differ between an animator ticking its way along and one
-// hidden and shown before each frame, which then draws from text rendered afresh at that row.
+// Frames of a whole cycle and the wrap that differ between an animator ticking its way along and
+// one hidden and shown before each frame, which then draws from text rendered afresh at that row.
 template <class Animator> int strayFrames() {
     QWidget page;
     QList<Animator*> pair{new Animator(&page), new Animator(&page)};
@@ -142,7 +142,7 @@ template <class Animator> int strayFrames() {
     page.show();
     int stray = painted(pair[0]) != painted(pair[1]); // laid out
     pair[0]->start(), pair[1]->start();
-    for (int offset = 0; offset <= pair[0]->offsetLimit(); ++offset) {
+    for (int offset = 0; offset <= pair[0]->offsetLimit() + 2; ++offset) {
         pair[1]->hide(), pair[1]->show();
         stray += painted(pair[0]) != painted(pair[1]);
         tick(pair[0]), tick(pair[1]);
@@ -408,7 +408,8 @@ private slots:
         QVERIFY(tick(&page, phrasesChoc().size() + 1) && label->text() == phrasesChoc()[0]);
         page.setNoScroll();
         QVERIFY(tick(&page) && label->text() == phrasesChoc()[1]);
-        QVERIFY(!painted(scroller).isNull() && scroller->offsetLimit() > 1000); // the whole table
+        painted(scroller); // laid out: the whole table
+        QVERIFY(scroller->offsetLimit() > 1000);
         // The scroller: white text, not the gold of its style, rising from below the band to
         // above it a pixel every 50 ms, then again; entries join with four line breaks.
         QCOMPARE(limitOf(scroller, {"a", "", "b"}), limitOf(scroller, {"a\n\n\n\n\n\n\n\nb"}));
@@ -526,10 +527,11 @@ private slots:
             ">Désolé, un problème est survenu lors de l'initialisation de l'application.<"));
         QVERIFY(apology.contains(
             ">Veuilez la télécharger à nouveau en cliquant sur le bouton ci dessous :<"));
+        dialog.show();
         for (int i = 0; i < 2; ++i)
             QTest::mouseClick(dialog.findChild<QCommandLinkButton*>(), Qt::LeftButton);
         QVERIFY(opened.size() == 2 && opened[0] == opened[1] && opened[0].path().size() <= 1);
-        QVERIFY(dialog.result() == QDialog::Rejected); // still open, not accepted
+        QVERIFY(dialog.isVisible()); // still open
     }
 };
 

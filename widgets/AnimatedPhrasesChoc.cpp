@@ -6,7 +6,7 @@ AnimatedPhrasesChoc::AnimatedPhrasesChoc(QWidget* parent, Qt::WindowFlags f)
 AnimatedPhrasesChoc::AnimatedPhrasesChoc(const QString& label, QWidget* parent, Qt::WindowFlags f)
     : PhraseBand(label, parent, f,
                  {QStringLiteral("\n\n\n\n"), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
-                  QColor(255, 255, 255), {}, 1}) {}
+                  QColor(255, 255, 255), QPainter::RenderHints(), 1}) {}
 
 void AnimatedPhrasesChoc::paintEvent(QPaintEvent*) {
     if (!layOut())

@@ -33,7 +33,9 @@ void audioMessageFilter(QtMsgType type, const QMessageLogContext& context, const
 
 } // namespace
 
-bool (*Tune::soundOutputPresent)() = [] { return !QAudioDeviceInfo::defaultOutputDevice().isNull(); };
+bool (*Tune::soundOutputPresent)() = [] {
+    return !QAudioDeviceInfo::defaultOutputDevice().isNull();
+};
 
 Tune::Tune(QObject* parent) : QObject(parent), url(defaultSource()) {
     if (liveTunes++ == 0)
