@@ -255,6 +255,7 @@ void KernoTindalUpdateDlg::showDemonstrationNotice() {
 void KernoTindalUpdateDlg::showPage(StackPageWidget& page) {
     page.reset();
     ui->pWidgetStack->setCurrentWidget(&page);
+    SupportLog::note(QStringLiteral("page ") + QLatin1String(page.metaObject()->className()));
     // Where a screen reader starts reading the new page; the old one's focus is gone with it.
     page.focusFirstControl();
 }

@@ -7,8 +7,8 @@
 # that it names, and exits 0 only when the done page is reached (1 otherwise,
 # after printing the failure page's text).
 #
-# Pages are told apart by the states that the updater writes into its support
-# log (tools/updater_driver.py, Updater.page()).
+# Pages are told apart by the lines that the updater writes into its support
+# log when it shows one (tools/updater_driver.py, Updater.page()).
 #
 # Variables of this script (the updater itself reads none of its own):
 #   KERNO_BUILD_DIR        build directory (default: build/ at the top of the tree)

@@ -25,11 +25,12 @@ WIDTH, HEIGHT = 801, 601
 READY_BUTTON = (333, 528, 137, 40)     # x, y, w, h in the window
 DONE_BUTTON = (345, 352, 111, 110)
 STEP_DOTS = (366, 389, 411, 434)       # centres of the four step dots, at y 585
-# The page each state of the updater shows, as its support log names the states.
-PAGES_BY_STATE = {"ID_WELCOME_INIT": "welcome", "ID_NOT_CONNECTED": "connect",
-                  "ID_CONNECTED": "progress", "ID_UPGRADING": "progress",
-                  "ID_UPGRADED": "progress", "ID_RESETED": "done", "ID_DFU_ERROR": "failure",
-                  "ID_NETWORK_ERROR": "network-error"}
+STEP_OF_PAGE = {"welcome": 0, "welcome-ready": 0, "connect": 1, "progress": 2, "last-percent": 3}
+# The pages, as the updater's support log names them when it shows one.
+PAGES_BY_CLASS = {"PageWelcomeForm": "welcome", "PageConnectAndDfuForm": "connect",
+                  "PageDfuProgressForm": "progress", "PageDfuLastPercentForm": "last-percent",
+                  "PageDfuDoneForm": "done", "PageDfuFailedForm": "failure",
+                  "PageNetworkErrorForm": "network-error"}
 START = time.monotonic()
 
 
@@ -109,6 +110,14 @@ def looks_done(shot):
     """The done page's picture: all four step dots lit and the teal ring button."""
     return (shot.width, shot.height) == (WIDTH, HEIGHT) and shot.teal_share(DONE_BUTTON) > 0.08 \
         and all(shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS)
+
+
+def drawn(shot, page):
+    """Whether the picture on screen is `page`'s, by its lit step dot (other pages: at once)."""
+    if page == "done":
+        return looks_done(shot)
+    lit = [shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS]
+    return page not in STEP_OF_PAGE or lit == [i == STEP_OF_PAGE[page] for i in range(4)]
 
 
 def ready_visible(shot):
@@ -202,11 +211,11 @@ class Updater:
             return f.read()
 
     def page(self):
-        """The page of the last state the support log names; "failure+errors" once the failure's
-        outcome and its entries are written; None before the first state."""
+        """The page the support log says was shown last; "failure+errors" once the failure's
+        outcome and its entries are written; None before the first page."""
         log = self.support_log()
-        states = re.findall(r"^\S+ state (\w+)$", log, re.M)
-        page = PAGES_BY_STATE.get(states[-1], states[-1]) if states else None
+        pages = re.findall(r"^\S+ page (\w+)$", log, re.M)
+        page = PAGES_BY_CLASS.get(pages[-1], pages[-1]) if pages else None
         errors = re.search(r"outcome: failure\n(?:.*\n)*?    n°1 : ", log)
         return page + "+errors" if page == "failure" and errors else page
 
@@ -369,6 +378,10 @@ def drive(u, shots_dir=None, timeout_s=180):
         saved.append(name)
         path = shots_dir and os.path.join(shots_dir, "%02d-%s.png" % (len(saved), name))
         if path:
+            try:   # the log names a page before it is painted; a page gone by is shot as it is
+                wait_for("page %s drawn" % name, 2, lambda: drawn(u.shot(), name), interval=0.05)
+            except Failure:
+                pass
             u.shot(path)
         log("page %-14s -> %s" % (name, path or "(no screenshot folder)"))
 
@@ -381,7 +394,7 @@ def drive(u, shots_dir=None, timeout_s=180):
         save("welcome-ready")
         u.click_ready()
         while page not in ("done", "failure+errors"):
-            page = u.wait_page([p for p in set(PAGES_BY_STATE.values()) | {"failure+errors"}
+            page = u.wait_page([p for p in set(PAGES_BY_CLASS.values()) | {"failure+errors"}
                                 if p != page], deadline - time.monotonic())
             save(page)
         if page == "done":

@@ -552,7 +552,7 @@ CASES = {  # name: (case, its arguments, bound of the whole case in s)
     "hw_two_speakers": (case_hw_two_speakers, (), 30),
     "hw_window_done": (case_hw_window, (None,), 60),
     "hw_window_unplug": (case_hw_window, (10,), 60),
-    "demo_done": (case_demo, ("", 0, ["done page reached"]), 240),
+    "demo_done": (case_demo, ("", 0, ["page last-percent", "done page reached"]), 240),
     # The manifest fault goes through the demo, whose output carries the updater's.
     "demo_failure": (case_demo, (";fail=manifest", 1, ["n°1 : KernoTindalUpdateDlg(517)",
                                                       "(resetDevice)", "(errVERIFY) (-16)"]),
