@@ -129,8 +129,8 @@ private slots:
         const std::map<QString, std::vector<std::uint8_t>> files = {
             {"good", good},
             {"damaged", fixtures::flip(good, 100, 1)},
-            {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER"})},
-            {"other", dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"})},
+            {"placeholder", dfuFile({2500, 0xFFFF, 0xFFFF, hiddfu::kPlaceholderMark})},
+            {"other", dfuFile({2500, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, "KERNO TEST IMAGE 2"})},
             {"big", dfuFile({300 * 1017})}};
         std::list<fixtures::TempFile> temps;
         for (QString& arg : args)

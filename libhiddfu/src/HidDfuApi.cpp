@@ -7,7 +7,7 @@
 #include "Host.h"
 
 #if defined(HIDDFU_VIRTUAL_SPEAKER)
-#include "VirtualSpeaker.h"
+#include "VirtualBus.h"
 #else
 #include "HidapiTransport.h"
 #endif

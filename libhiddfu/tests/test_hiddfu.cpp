@@ -6,7 +6,7 @@
 #include "Engine.h"
 #include "Host.h"
 #include "HidDfu.h"
-#include "VirtualSpeaker.h"
+#include "VirtualBus.h"
 
 #include <QtTest>
 
@@ -31,7 +31,7 @@ constexpr int InError = 1, Hardware = 4, Golden = 8, HugePoll = 16, ZeroPoll = 3
               Stuck = 64, BadId = 128, Refuse = 256, Skew = 512, Short = 1024,
               Firmware = 2048;
 
-const Bytes placeholder = dfuFile({2500, 0xFFFF, 0xFFFF, "KERNO PLACEHOLDER", "CSR-dfu2", ~0u});
+const Bytes placeholder = dfuFile({2500, 0xFFFF, 0xFFFF, kPlaceholderMark, kCsrMagic, ~0u});
 
 bool until(const std::function<bool()>& done) {
     for (QDeadlineTimer deadline(20000); !done(); QThread::msleep(1))
@@ -88,7 +88,7 @@ struct Wire : Transport {
         Bytes b(data, data + size);
         if (flags & Refuse && (size == 2 ? b[1] == kControlClearStatus : !b[4] && !b[5]))
             return IoResult::failed("stall");
-        if (flags & Skew && size == kCommandReportSize && b[2] == 1)
+        if (flags & Skew && size == HIDDFU_COMMAND_REPORT_SIZE && b[2] == 1)
             b[2] = 2;
         return model->setReport(b.data(), size);
     }
@@ -117,7 +117,8 @@ struct Library {
     RESOLVE_AS(hidDfuDeviceGetProgress); RESOLVE_AS(hidDfuDeviceReset); RESOLVE_AS(hidDfuClose);
     RESOLVE_AS(hidDfuDeviceLastError);
     bool connect(u16* count = nullptr) {
-        return until([=] { return hidDfuConnect(kVendorId, kProductId, 0, 0, count) == 0; });
+        return until(
+            [=] { return hidDfuConnect(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, count) == 0; });
     }
 };
 
@@ -163,7 +164,7 @@ private slots:
         row("end of download refused", "", Refuse, good, "0 0 -8 -8 | 1017 1017 466", "end-of");
         row("stays in dfuERROR", "", InError | Stuck, good, "-15 -1 -1 -1 | C", "stays in");
         row("placeholder to the virtual speaker, any device, odd lengths", "", 0, placeholder, ok);
-        row("placeholder to hardware", "", Hardware, placeholder, bad, "KERNO PLACEHOLDER");
+        row("placeholder to hardware", "", Hardware, placeholder, bad, kPlaceholderMark);
         row("15 bytes", "", 0, Bytes(good.end() - 15, good.end()), bad, "too short");
         row("signature U", "", 0, flip(good, -8, 'U' ^ 'X'), bad, "no DFU suffix signature");
         row("signature F", "", 0, flip(good, -7, 'F' ^ 'X'), bad, "no DFU suffix signature");
@@ -172,9 +173,11 @@ private slots:
         row("payload bit", "", 0, flip(good, 200, 1), "0 -6 -6 -6 |", "CRC mismatch");
         row("CRC with zlib's inversion", "", 0, flip(good, -4, 0xFF, 4), "0 -6 -6 -6 |");
         row("other vendor", "", 0, dfuFile({2500, 0x046D}), bad, "for device 046d:fffe");
-        row("other product", "", 0, dfuFile({2500, 0x0A12, 0xFFFD}), bad, "0a12:fffd, not");
-        row("not CSR-dfu2", "", 0, dfuFile({2500, 0x0A12, 0xFFFE, "", "CSR-dfu1"}), bad, "CSR");
-        row("header cut short", "", 0, dfuFile({40}), bad, "not a CSR-dfu2 image");
+        row("other product", "", 0, dfuFile({2500, HIDDFU_VENDOR_ID, 0xFFFD}), bad,
+            "0a12:fffd, not");
+        row("another image magic", "", 0,
+            dfuFile({2500, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, "", "CSR-dfu1"}), bad, "CSR");
+        row("header cut short", "", 0, dfuFile({40}), bad, "payload is not a CSR");
         row("over 16 MiB", "", 0, Bytes(16 * 1024 * 1024 + 1), bad, "more than any DFU image");
     }
 
@@ -197,7 +200,8 @@ private slots:
                        [&](const std::string& line) { log << line.c_str(); }});
         fixtures::TempFile path(file);
         u16 count = 0;
-        QStringList got{QString::number(host.connect(engine, kVendorId, kProductId, 0, 0, count))};
+        QStringList got{QString::number(
+            host.connect(engine, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, count))};
         got << (file.empty() ? "none" : QString::number(engine.upgrade(path.path.c_str(), 0)));
         const auto seen = got[1] == "0" ? watch([&] { return engine.progress(); }, dump) : Seen();
         QVERIFY(std::is_sorted(seen.begin(), seen.end()));
@@ -232,7 +236,7 @@ private slots:
         row("same image", "", "0 0 100 0");
         row("another image", "", "0 0 100 -8", "chunk 0 of 3 refused: replay: report 1 (chunk 0) "
             "differs from the recording at byte 38 (payload byte 32): 0x20, recorded 0x00 (-8)",
-            dfuFile({2500, 0x0A12, 0xFFFE, "KERNO TEST IMAGE 2"}));
+            dfuFile({2500, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, "KERNO TEST IMAGE 2"}));
         // A replay that kept to the recorded times would wait for hours here.
         row("a pause of hours in each status read", "^G ([0-9.]+) => G 36000000\\1", "0 0 100 0");
         row("the recorded host padded with junk",
@@ -268,9 +272,9 @@ private slots:
             Engine engine({false, {}, [&](const std::string& line) { log << line.c_str(); }});
             fixtures::TempFile path(image);
             u16 count = 0;
-            QStringList got{
-                QString::number(host.connect(engine, kVendorId, kProductId, 0, 0, count)),
-                QString::number(engine.upgrade(path.path.c_str(), 0))};
+            QStringList got{QString::number(host.connect(engine, HIDDFU_VENDOR_ID,
+                                                         HIDDFU_PRODUCT_ID, 0, 0, count)),
+                            QString::number(engine.upgrade(path.path.c_str(), 0))};
             until([&] { return engine.progress() >= 100 || engine.progress() < 0; });
             return (got << QString::number(engine.progress()) << QString::number(engine.reset()))
                 .join(' ');
@@ -328,7 +332,8 @@ private slots:
     void abi_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("own"); // exports of this build only
-        QTest::newRow("virtual speaker") << HIDDFU_VIRTUAL_LIB << QByteArray("hidDfuVirtualSpeaker\n");
+        QTest::newRow("virtual speaker")
+            << HIDDFU_VIRTUAL_LIB << QByteArray("hidDfuVirtualSpeaker\n");
         // Its speakers are umockdev's (tests/e2e); here what needs none.
         QTest::newRow("hardware") << HIDDFU_HARDWARE_LIB << QByteArray();
     }
@@ -368,15 +373,17 @@ private slots:
             return;
         }
         // Two speakers: the five functions refuse and say how many; handles reach both.
-        QVERIFY(until([&] { return lib.hidDfuConnect(kVendorId, kProductId, 0, 0, &count) == -2 &&
-                                   count == 2; }));
+        QVERIFY(until([&] {
+            return lib.hidDfuConnect(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, &count) == -2 &&
+                   count == 2;
+        }));
         hidDfuDeviceInfo found[3];
-        QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
+        QCOMPARE(lib.hidDfuEnumerate(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, found, 3), 2);
         const QByteArray third = QByteArray(found[1].path).replace(":2", ":3");
         QCOMPARE(Codes({lib.hidDfuOpen(found[0].path, &one), lib.hidDfuOpen(found[1].path, &two),
                         lib.hidDfuOpen(found[1].path, &none), lib.hidDfuOpen(third, &none)}),
                  Codes({0, 0, -14, -2}));
-        QCOMPARE(lib.hidDfuEnumerate(kVendorId, kProductId, found, 3), 2);
+        QCOMPARE(lib.hidDfuEnumerate(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, found, 3), 2);
         QCOMPARE(Codes({found[0].mode, found[1].mode, found[0].serial != QString(found[1].serial)}),
                  Codes({HIDDFU_MODE_IN_USE, HIDDFU_MODE_IN_USE, 1}));
         // A restart with no upgrade: speaker 2 leaves (transfers through handles: kerno-dfu).
@@ -395,7 +402,7 @@ private slots:
         QVERIFY(!lib.hidDfuUpgrade(big.path.c_str(), 0) &&
                 until([&] { return lib.hidDfuGetProgress() >= 1; }));
         QCOMPARE(Codes({lib.hidDfuUpgrade(good.path.c_str(), 0), lib.hidDfuResetDevice(),
-                        lib.hidDfuConnect(kVendorId, kProductId, 0, 0, nullptr),
+                        lib.hidDfuConnect(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, nullptr),
                         lib.hidDfuDisconnect(), lib.hidDfuGetProgress(), lib.hidDfuResetDevice()}),
                  Codes({-14, -14, -14, 0, -1, -1}));
         // A new session starts over; progress stays below 100 until the device has manifested.
@@ -414,7 +421,7 @@ private slots:
         // A restart with no upgrade since the connect: the speaker leaves, as asked.
         QVERIFY(lib.connect());
         QCOMPARE(lib.hidDfuResetDevice(), HIDDFU_OK);
-        QCOMPARE(lib.hidDfuConnect(kVendorId, kProductId, 0, 0, &count) + count, -2);
+        QCOMPARE(lib.hidDfuConnect(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, &count) + count, -2);
         QCOMPARE(dlclose(lib.handle), 0);
     }
 

@@ -1,13 +1,12 @@
 #include "VirtualSpeaker.h"
 
+#include "DfuFile.h"
 #include "Protocol.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,198 +15,14 @@ namespace hiddfu {
 namespace {
 
 using std::chrono::milliseconds;
-constexpr long kMaxMs = 3600000; // one hour: anything longer is a typo
 constexpr std::uint8_t kErrorStringIndex = 4;
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool parseNumber(std::string_view text, long max, long& out) {
-    if (text.empty() || text.size() > 9)
-        return false;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value > max)
-        return false;
-    out = value;
-    return true;
-}
 
 std::uint32_t ceilMs(std::chrono::steady_clock::duration d) {
     const auto ms = std::chrono::ceil<milliseconds>(d).count();
     return ms <= 0 ? 0 : static_cast<std::uint32_t>(std::min<long long>(ms, 0xFFFFFF));
 }
 
-const char* failName(SpeakerConfig::Fail f) {
-    switch (f) {
-    case SpeakerConfig::Fail::None: return "none";
-    case SpeakerConfig::Fail::Connect: return "connect";
-    case SpeakerConfig::Fail::Chunk: return "chunk";
-    case SpeakerConfig::Fail::Unplug: return "unplug";
-    case SpeakerConfig::Fail::Manifest: return "manifest";
-    case SpeakerConfig::Fail::Reset: return "reset";
-    case SpeakerConfig::Fail::Busy: return "busy";
-    }
-    return "?";
-}
-
 } // namespace
-
-namespace {
-
-using Warn = std::function<void(const std::string&)>;
-
-// One key=value item onto config; name is the key as written (with its "N:").
-// Warns and leaves config as it was when the item is bad.
-void apply(SpeakerConfig& config, const std::string& key, const std::string& name,
-           std::string_view value, const Warn& warn) {
-    auto bad = [&](const char* want, const std::string& fallback) {
-        warn("KERNO_VIRTUAL_SPEAKER: malformed value '" + std::string(value) + "' for " + name +
-             " (want " + want + "); using the default " + fallback);
-    };
-    long number = 0;
-    if (key == "appear-after-ms" || key == "chunk-ms" || key == "manifest-ms") {
-        milliseconds& target = key == "appear-after-ms" ? config.appearAfter
-                               : key == "chunk-ms"      ? config.chunkBusy
-                                                        : config.manifest;
-        if (parseNumber(value, kMaxMs, number))
-            target = milliseconds(number);
-        else
-            bad("milliseconds, 0 to 3600000", std::to_string(target.count()));
-    } else if (key == "fail") {
-        const std::size_t colon = value.find(':');
-        const std::string_view mode = value.substr(0, colon);
-        const bool hasArg = colon != std::string_view::npos;
-        if (!hasArg && mode == "connect")
-            config.fail = SpeakerConfig::Fail::Connect;
-        else if (!hasArg && mode == "manifest")
-            config.fail = SpeakerConfig::Fail::Manifest;
-        else if (!hasArg && mode == "reset")
-            config.fail = SpeakerConfig::Fail::Reset;
-        else if (!hasArg && mode == "busy")
-            config.fail = SpeakerConfig::Fail::Busy;
-        else if (hasArg && (mode == "chunk" || mode == "unplug") &&
-                 parseNumber(value.substr(colon + 1), 0xFFFE, number)) {
-            config.fail =
-                mode == "chunk" ? SpeakerConfig::Fail::Chunk : SpeakerConfig::Fail::Unplug;
-            config.failChunk = static_cast<unsigned>(number);
-        } else
-            bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
-    } else if (key == "replay") {
-        if (value.empty())
-            bad("a recording's path", "of the model");
-        else
-            config.replayPath = std::string(value);
-    } else if (key == "dump") {
-        if (value.empty())
-            bad("a file path", "of no dump");
-        else
-            config.dumpPath = std::string(value);
-    } else {
-        warn("KERNO_VIRTUAL_SPEAKER: unknown key '" + name +
-             "' (known: count, appear-after-ms, chunk-ms, manifest-ms, fail, dump, replay, each "
-             "but count also as N:key); ignored");
-    }
-}
-
-} // namespace
-
-std::vector<SpeakerConfig> SpeakerConfig::parse(const char* text, const Warn& warn) {
-    struct Item {
-        std::size_t speaker; // 0: every speaker
-        std::string key, name, value;
-    };
-    std::vector<Item> items;
-    std::size_t count = 1;
-    const std::string_view all(text ? text : "");
-    for (std::size_t start = 0; start <= all.size();) {
-        std::size_t end = all.find(';', start);
-        if (end == std::string_view::npos)
-            end = all.size();
-        const std::string_view item = trim(all.substr(start, end - start));
-        start = end + 1;
-        if (item.empty())
-            continue;
-        const std::size_t eq = item.find('=');
-        if (eq == std::string_view::npos) {
-            warn("KERNO_VIRTUAL_SPEAKER: item '" + std::string(item) +
-                 "' is not key=value; ignored");
-            continue;
-        }
-        const std::string name(trim(item.substr(0, eq)));
-        const std::string value(trim(item.substr(eq + 1)));
-        std::string_view key = name;
-        long speaker = 0;
-        if (const std::size_t colon = key.find(':'); colon != std::string_view::npos) {
-            if (!parseNumber(key.substr(0, colon), kMaxVirtualSpeakers, speaker) || speaker == 0) {
-                warn("KERNO_VIRTUAL_SPEAKER: '" + name +
-                     "' does not name a speaker from 1 to 64; ignored");
-                continue;
-            }
-            key = trim(key.substr(colon + 1));
-        }
-        long number = 0;
-        if (key == "count" && speaker == 0) {
-            if (parseNumber(value, kMaxVirtualSpeakers, number) && number > 0)
-                count = static_cast<std::size_t>(number);
-            else
-                warn("KERNO_VIRTUAL_SPEAKER: malformed value '" + value +
-                     "' for count (want 1 to 64); using " + std::to_string(count));
-            continue;
-        }
-        items.push_back({static_cast<std::size_t>(speaker), std::string(key), name, value});
-    }
-
-    std::vector<SpeakerConfig> configs(count);
-    const Warn silent = [](const std::string&) {};
-    for (const Item& item : items) // every speaker's first, so "N:" items win
-        for (std::size_t i = 0; item.speaker == 0 && i < count; ++i)
-            apply(configs[i], item.key, item.name, item.value, i == 0 ? warn : silent);
-    for (std::size_t i = 0; count > 1 && i < count; ++i)
-        if (!configs[i].dumpPath.empty())
-            configs[i].dumpPath += "." + std::to_string(i + 1);
-    for (const Item& item : items) {
-        if (item.speaker > count)
-            warn("KERNO_VIRTUAL_SPEAKER: '" + item.name + "' names speaker " +
-                 std::to_string(item.speaker) + " of " + std::to_string(count) + "; ignored");
-        else if (item.speaker > 0)
-            apply(configs[item.speaker - 1], item.key, item.name, item.value, warn);
-    }
-    // The dump is written beside and renamed over its path: anything there but a
-    // regular file (a folder, a pipe, a device) is left alone.
-    for (SpeakerConfig& config : configs) {
-        struct stat st {};
-        if (!config.dumpPath.empty() && ::stat(config.dumpPath.c_str(), &st) == 0 &&
-            !S_ISREG(st.st_mode)) {
-            warn("KERNO_VIRTUAL_SPEAKER: dump path '" + config.dumpPath +
-                 "' is not a regular file; no dump");
-            config.dumpPath.clear();
-        }
-    }
-    return configs;
-}
-
-std::string SpeakerConfig::summary() const {
-    std::string s = "appear-after-ms=" + std::to_string(appearAfter.count()) +
-                    " chunk-ms=" + std::to_string(chunkBusy.count()) +
-                    " manifest-ms=" + std::to_string(manifest.count()) + " fail=" + failName(fail);
-    if (fail == Fail::Chunk || fail == Fail::Unplug)
-        s += ":" + std::to_string(failChunk);
-    if (!dumpPath.empty())
-        s += " dump=" + dumpPath;
-    if (!replayPath.empty())
-        s += " replay=" + replayPath;
-    return s;
-}
 
 VirtualSpeaker::VirtualSpeaker(SpeakerConfig config)
     : config_(std::move(config)), state_(config_.startInError ? dfuERROR : dfuIDLE),
@@ -224,9 +39,8 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     const auto now = Clock::now();
     if (!firstAttempt_)
         firstAttempt_ = now;
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
-    if (vendorId != kVendorId || productId != kProductId)
+    const std::string ids = usbIds(vendorId, productId);
+    if (vendorId != HIDDFU_VENDOR_ID || productId != HIDDFU_PRODUCT_ID)
         return IoResult::gone(std::string("no virtual device ") + ids);
     if (config_.fail == SpeakerConfig::Fail::Connect)
         return IoResult::gone(std::string("no device ") + ids + " (virtual speaker: fail=connect)");
@@ -272,21 +86,21 @@ IoResult VirtualSpeaker::setReport(const std::uint8_t* data, std::size_t size) {
     if (replay_) {
         const IoResult r = replay_->set(data, size);
         gone_ = replay_->left();
-        restarted_ = gone_ && size == kControlReportSize && data[0] == kControlReportId &&
-                     data[1] == kControlReset;
+        restarted_ = gone_ && size == HIDDFU_CONTROL_REPORT_SIZE &&
+                     data[0] == HIDDFU_CONTROL_REPORT_ID && data[1] == kControlReset;
         return r;
     }
     if (size == 0)
         return violation("empty report");
-    if (data[0] == kCommandReportId)
+    if (data[0] == HIDDFU_COMMAND_REPORT_ID)
         return command(data, size);
-    if (data[0] == kControlReportId)
+    if (data[0] == HIDDFU_CONTROL_REPORT_ID)
         return control(data, size);
     return violation("unknown output report id " + std::to_string(data[0]));
 }
 
 IoResult VirtualSpeaker::command(const std::uint8_t* data, std::size_t size) {
-    if (size != kCommandReportSize)
+    if (size != HIDDFU_COMMAND_REPORT_SIZE)
         return violation("command report of " + std::to_string(size) + " bytes, expected 1023");
     if (data[1] != kCommandUpgradeData)
         return violation("command " + std::to_string(data[1]) + " is not upgrade data");
@@ -331,8 +145,9 @@ IoResult VirtualSpeaker::command(const std::uint8_t* data, std::size_t size) {
         status_ = errWRITE;
         return IoResult::success();
     }
-    if (index == 0 && (length < 8 || std::memcmp(data + kCommandPayloadOffset, "CSR-dfu2", 8) != 0)) {
-        violations_.push_back("image does not start with CSR-dfu2");
+    if (index == 0 && (length < kCsrMagicSize ||
+                       std::memcmp(data + kCommandPayloadOffset, kCsrMagic, kCsrMagicSize) != 0)) {
+        violations_.push_back(std::string("image does not start with ") + kCsrMagic);
         state_ = dfuERROR;
         status_ = errFILE;
         return IoResult::success();
@@ -347,7 +162,7 @@ IoResult VirtualSpeaker::command(const std::uint8_t* data, std::size_t size) {
 }
 
 IoResult VirtualSpeaker::control(const std::uint8_t* data, std::size_t size) {
-    if (size != kControlReportSize)
+    if (size != HIDDFU_CONTROL_REPORT_SIZE)
         return violation("control report of " + std::to_string(size) + " bytes, expected 2");
     if (data[1] == kControlClearStatus) {
         ++clears_;
@@ -419,10 +234,10 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
         gone_ = replay_->left();
         return r;
     }
-    if (size == 0 || buffer[0] != kStatusReportId)
+    if (size == 0 || buffer[0] != HIDDFU_STATUS_REPORT_ID)
         return IoResult::failed("virtual speaker has no input report " +
                                 std::to_string(size ? buffer[0] : 0));
-    if (size < kStatusReportSize)
+    if (size < HIDDFU_STATUS_REPORT_SIZE)
         return IoResult::failed("buffer of " + std::to_string(size) +
                                 " bytes for the 64-byte status report");
     const auto now = Clock::now();
@@ -448,8 +263,8 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
             shownState = state_;
         }
     }
-    std::fill(buffer, buffer + kStatusReplySize, 0);
-    buffer[0] = kStatusReportId;
+    std::fill(buffer, buffer + HIDDFU_STATUS_REPLY_SIZE, 0);
+    buffer[0] = HIDDFU_STATUS_REPORT_ID;
     buffer[kStatusStatusOffset] = status_;
     buffer[kStatusPollOffset] = poll & 0xFF;
     buffer[kStatusPollOffset + 1] = (poll >> 8) & 0xFF;
@@ -458,9 +273,10 @@ IoResult VirtualSpeaker::getReport(std::uint8_t* buffer, std::size_t size, std::
     // Real devices name a string for their errors; its index, taken for the
     // status, would tell of another error than the one bStatus holds.
     buffer[kStatusStringOffset] = shownState == dfuERROR ? kErrorStringIndex : 0;
-    received = kStatusReplySize;
+    received = HIDDFU_STATUS_REPLY_SIZE;
     if (tracing_)
-        trace_.push_back({'G', std::vector<std::uint8_t>(buffer, buffer + kStatusReplySize)});
+        trace_.push_back(
+            {'G', std::vector<std::uint8_t>(buffer, buffer + HIDDFU_STATUS_REPLY_SIZE)});
     return IoResult::success();
 }
 
@@ -523,70 +339,10 @@ private:
     std::shared_ptr<VirtualSpeaker> speaker_;
 };
 
-const char kPathPrefix[] = "virtual:";
-
 } // namespace
 
 std::unique_ptr<Transport> makeVirtualTransport(std::shared_ptr<VirtualSpeaker> speaker) {
     return std::make_unique<VirtualTransport>(std::move(speaker));
-}
-
-VirtualBus::VirtualBus(std::vector<std::shared_ptr<VirtualSpeaker>> speakers, Wrap wrap)
-    : speakers_(std::move(speakers)), wrap_(wrap ? std::move(wrap) : makeVirtualTransport) {}
-
-std::vector<BusDevice> VirtualBus::enumerate(std::uint16_t vendorId, std::uint16_t productId,
-                                             std::uint16_t, std::uint16_t, std::string& whyNone) {
-    std::vector<BusDevice> found;
-    for (std::size_t i = 0; i < speakers_.size(); ++i) {
-        const IoResult r = speakers_[i]->find(vendorId, productId);
-        if (r.ok())
-            found.push_back({kPathPrefix + std::to_string(i + 1),
-                             speakers_[i]->serial("VIRTUAL-" + std::to_string(i + 1)),
-                             kModeUpgrade});
-        else if (whyNone.empty())
-            whyNone = r.what;
-    }
-    return found;
-}
-
-IoResult VirtualBus::open(const std::string& path, std::unique_ptr<Transport>& device) {
-    long number = 0;
-    const std::string_view prefix(kPathPrefix);
-    if (path.compare(0, prefix.size(), prefix) != 0 ||
-        !parseNumber(std::string_view(path).substr(prefix.size()), long(speakers_.size()),
-                     number) ||
-        number == 0)
-        return IoResult::gone("no virtual speaker at " + path);
-    const std::shared_ptr<VirtualSpeaker>& speaker = speakers_[std::size_t(number) - 1];
-    IoResult r = speaker->find(kVendorId, kProductId);
-    if (!r.ok())
-        return IoResult::gone(path + ": " + r.what);
-    device = wrap_(speaker);
-    return r;
-}
-
-std::unique_ptr<VirtualBus> makeProcessBus() {
-    const auto warn = [](const std::string& line) {
-        std::fprintf(stderr, "libHidDfu (virtual speaker): %s\n", line.c_str());
-    };
-    std::vector<std::shared_ptr<VirtualSpeaker>> speakers;
-    std::string summary;
-    for (const SpeakerConfig& config :
-         SpeakerConfig::parse(std::getenv("KERNO_VIRTUAL_SPEAKER"), warn)) {
-        speakers.push_back(std::make_shared<VirtualSpeaker>(config));
-        summary += (summary.empty() ? "" : "; ") + config.summary();
-        if (!speakers.back()->replayError().empty())
-            warn("KERNO_VIRTUAL_SPEAKER: cannot replay " + speakers.back()->replayError() +
-                 "; that speaker stays off the bus");
-    }
-    if (speakers.size() == 1)
-        std::fprintf(stderr, "libHidDfu: virtual speaker, no hardware used (%s)\n",
-                     summary.c_str());
-    else
-        std::fprintf(stderr, "libHidDfu: %zu virtual speakers, no hardware used (%s)\n",
-                     speakers.size(), summary.c_str());
-    std::fflush(stderr);
-    return std::make_unique<VirtualBus>(std::move(speakers));
 }
 
 } // namespace hiddfu

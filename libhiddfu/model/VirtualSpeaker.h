@@ -1,14 +1,10 @@
-// A model of the speaker's side of the HID DFU protocol, with fault
-// injection, the transport that talks to it in-process, and a bus of one or
-// more of them.
+// A model of one speaker's side of the HID DFU protocol, with fault
+// injection, and the transport that talks to it in-process.
 #pragma once
 
 #include "Session.h"
-#include "Transport.h"
+#include "SpeakerSettings.h"
 
-#include <chrono>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,31 +12,6 @@
 #include <vector>
 
 namespace hiddfu {
-
-struct SpeakerConfig {
-    enum class Fail { None, Connect, Chunk, Unplug, Manifest, Reset, Busy };
-
-    std::chrono::milliseconds appearAfter{1500};
-    // 795 chunks of the 807,582-byte image plus the manifestation take about 15 s.
-    std::chrono::milliseconds chunkBusy{16};
-    std::chrono::milliseconds manifest{2000};
-    Fail fail = Fail::None;
-    unsigned failChunk = 0; // for Chunk and Unplug
-    std::string dumpPath;
-    std::string replayPath; // answers from this recording instead of the model
-    bool startInError = false;      // found in dfuERROR, as after an aborted earlier attempt
-    bool resetAcknowledged = false; // false: restarts before the reset's status stage
-
-    // Reads "key=value;N:key=value;...": count=N speakers (1 to 64), the other
-    // keys for every speaker, or for speaker N only with the "N:" prefix. With
-    // several speakers a shared dump=PATH becomes PATH.N. Each bad item gives
-    // one line to warn and leaves that setting at its default.
-    static std::vector<SpeakerConfig> parse(const char* text,
-                                            const std::function<void(const std::string&)>& warn);
-    std::string summary() const;
-};
-
-constexpr std::size_t kMaxVirtualSpeakers = 64;
 
 struct TraceEntry {
     char direction; // 'S' report set by the host, 'G' report got by the host
@@ -105,26 +76,5 @@ private:
 };
 
 std::unique_ptr<Transport> makeVirtualTransport(std::shared_ptr<VirtualSpeaker> speaker);
-
-// Speakers on paths "virtual:1", "virtual:2", ...; wrap makes the transport of
-// an opened one (default: makeVirtualTransport).
-class VirtualBus : public Bus {
-public:
-    using Wrap = std::function<std::unique_ptr<Transport>(std::shared_ptr<VirtualSpeaker>)>;
-    explicit VirtualBus(std::vector<std::shared_ptr<VirtualSpeaker>> speakers, Wrap wrap = {});
-
-    std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId,
-                                     std::uint16_t usagePage, std::uint16_t usage,
-                                     std::string& whyNone) override;
-    IoResult open(const std::string& path, std::unique_ptr<Transport>& device) override;
-    const std::vector<std::shared_ptr<VirtualSpeaker>>& speakers() const { return speakers_; }
-
-private:
-    const std::vector<std::shared_ptr<VirtualSpeaker>> speakers_;
-    const Wrap wrap_;
-};
-
-// The process's speakers, configured once from KERNO_VIRTUAL_SPEAKER.
-std::unique_ptr<VirtualBus> makeProcessBus();
 
 } // namespace hiddfu
