@@ -12,8 +12,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::string describe(const char* what, const IoResult& r) {
-    return std::string(what) + (r.kind == IoResult::Gone ? ": device gone: " : ": ") + r.what;
+std::string describe(const std::string& what, const IoResult& r) {
+    return what + (r.kind == IoResult::Gone ? ": device gone: " : ": ") + r.what;
 }
 
 } // namespace
@@ -101,7 +101,7 @@ std::int32_t Engine::leaveErrorState(Status& status, const char* when) {
     IoResult r = sendControl(kControlClearStatus);
     if (!r.ok())
         return fail(HIDDFU_ERR_CLEAR_STATUS,
-                    describe(("clear-status " + std::string(when) + " failed").c_str(), r));
+                    describe("clear-status " + std::string(when) + " failed", r));
     r = getStatus(status);
     if (!r.ok())
         return fail(HIDDFU_ERR_CLEAR_STATUS, describe("status after clear-status", r));
@@ -226,11 +226,9 @@ std::int32_t Engine::waitWhileBusy(std::size_t index, std::size_t chunks, Status
     for (;;) {
         const IoResult r = getStatus(status);
         if (!r.ok())
-            return fail(HIDDFU_ERR_UPGRADE,
-                        describe(("status after chunk " + std::to_string(index) + " of " +
-                                  std::to_string(chunks))
-                                     .c_str(),
-                                 r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("status after chunk " + std::to_string(index) +
+                                                         " of " + std::to_string(chunks),
+                                                     r));
         if (status.state != dfuDNBUSY)
             return HIDDFU_OK;
         if (Clock::now() - start >= options_.bounds.chunkBusyLimit)
@@ -260,9 +258,8 @@ std::int32_t Engine::waitManifestation() {
             return HIDDFU_OK;
         case dfuERROR:
             if (status.status == errFIRMWARE || status.status == errVERIFY)
-                return fail(HIDDFU_ERR_FIRMWARE,
-                            std::string("device rejected the written image (") +
-                                statusName(status.status) + ")");
+                return fail(HIDDFU_ERR_FIRMWARE, "device rejected the written image (" +
+                                                     std::string(statusName(status.status)) + ")");
             return fail(HIDDFU_ERR_UPGRADE, std::string("manifestation failed (") +
                                          statusName(status.status) + ")");
         case dfuDNLOAD_SYNC:
@@ -334,10 +331,9 @@ std::int32_t Engine::transfer(const DfuImage& image) {
         prepare(index, payload.data() + offset, length);
         r = transport_->sendFeature(report, sizeof report);
         if (!r.ok())
-            return fail(HIDDFU_ERR_UPGRADE, describe(("chunk " + std::to_string(index) + " of " +
-                                               std::to_string(chunks) + " refused")
-                                                  .c_str(),
-                                              r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("chunk " + std::to_string(index) + " of " +
+                                                         std::to_string(chunks) + " refused",
+                                                     r));
         const std::int32_t busy = waitWhileBusy(index, chunks, status);
         if (busy != HIDDFU_OK)
             return busy;

@@ -1,5 +1,8 @@
 #include "SpeakerSettings.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <sys/stat.h>
 
 namespace hiddfu {
@@ -16,18 +19,9 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-const char* failName(SpeakerConfig::Fail f) {
-    switch (f) {
-    case SpeakerConfig::Fail::None: return "none";
-    case SpeakerConfig::Fail::Connect: return "connect";
-    case SpeakerConfig::Fail::Chunk: return "chunk";
-    case SpeakerConfig::Fail::Unplug: return "unplug";
-    case SpeakerConfig::Fail::Manifest: return "manifest";
-    case SpeakerConfig::Fail::Reset: return "reset";
-    case SpeakerConfig::Fail::Busy: return "busy";
-    }
-    return "?";
-}
+using Fail = SpeakerConfig::Fail;
+// In the order of Fail.
+const char* const kFailNames[] = {"none", "connect", "chunk", "unplug", "manifest", "reset", "busy"};
 
 using Warn = std::function<void(const std::string&)>;
 
@@ -52,19 +46,13 @@ void apply(SpeakerConfig& config, const std::string& key, const std::string& nam
         const std::size_t colon = value.find(':');
         const std::string_view mode = value.substr(0, colon);
         const bool hasArg = colon != std::string_view::npos;
-        if (!hasArg && mode == "connect")
-            config.fail = SpeakerConfig::Fail::Connect;
-        else if (!hasArg && mode == "manifest")
-            config.fail = SpeakerConfig::Fail::Manifest;
-        else if (!hasArg && mode == "reset")
-            config.fail = SpeakerConfig::Fail::Reset;
-        else if (!hasArg && mode == "busy")
-            config.fail = SpeakerConfig::Fail::Busy;
-        else if (hasArg && (mode == "chunk" || mode == "unplug") &&
-                 parseNumber(value.substr(colon + 1), 0xFFFE, number)) {
-            config.fail =
-                mode == "chunk" ? SpeakerConfig::Fail::Chunk : SpeakerConfig::Fail::Unplug;
-            config.failChunk = static_cast<unsigned>(number);
+        const auto named = std::find(std::begin(kFailNames) + 1, std::end(kFailNames), mode);
+        const Fail fail = Fail(named == std::end(kFailNames) ? 0 : named - kFailNames);
+        const bool atChunk = fail == Fail::Chunk || fail == Fail::Unplug; // these take an index
+        if (fail != Fail::None && hasArg == atChunk &&
+            (!atChunk || parseNumber(value.substr(colon + 1), 0xFFFE, number))) {
+            config.fail = fail;
+            config.failChunk = atChunk ? static_cast<unsigned>(number) : config.failChunk;
         } else
             bad("connect, chunk:K, unplug:K, manifest, reset or busy", "none");
     } else if (key == "replay") {
@@ -179,7 +167,7 @@ std::vector<SpeakerConfig> SpeakerConfig::parse(const char* text, const Warn& wa
 std::string SpeakerConfig::summary() const {
     std::string s = "appear-after-ms=" + std::to_string(appearAfter.count()) +
                     " chunk-ms=" + std::to_string(chunkBusy.count()) +
-                    " manifest-ms=" + std::to_string(manifest.count()) + " fail=" + failName(fail);
+                    " manifest-ms=" + std::to_string(manifest.count()) + " fail=" + kFailNames[int(fail)];
     if (fail == Fail::Chunk || fail == Fail::Unplug)
         s += ":" + std::to_string(failChunk);
     if (!dumpPath.empty())

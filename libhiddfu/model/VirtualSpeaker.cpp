@@ -58,11 +58,6 @@ IoResult VirtualSpeaker::find(std::uint16_t vendorId, std::uint16_t productId) {
     return IoResult::success();
 }
 
-bool VirtualSpeaker::present() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !gone_;
-}
-
 bool VirtualSpeaker::waitGone() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (replay_)
@@ -285,39 +280,9 @@ std::vector<std::uint8_t> VirtualSpeaker::receivedImage() const {
     return replay_ ? replay_->image() : image_;
 }
 
-std::vector<std::string> VirtualSpeaker::violations() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return violations_;
-}
-
-std::vector<TraceEntry> VirtualSpeaker::trace() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return trace_;
-}
-
 void VirtualSpeaker::recordTrace(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     tracing_ = on;
-}
-
-unsigned VirtualSpeaker::clearStatusCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clears_;
-}
-
-bool VirtualSpeaker::manifested() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return manifested_;
-}
-
-bool VirtualSpeaker::restarted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return restarted_;
-}
-
-std::chrono::milliseconds VirtualSpeaker::timeFloor() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return floor_;
 }
 
 namespace {

@@ -26,20 +26,21 @@ public:
     IoResult find(std::uint16_t vendorId, std::uint16_t productId);
     IoResult setReport(const std::uint8_t* data, std::size_t size);
     IoResult getReport(std::uint8_t* buffer, std::size_t size, std::size_t& received);
-    bool present() const;
+    bool present() const { return !locked(gone_); }
     // After a reset that failed: whether the speaker has left the bus.
     bool waitGone();
 
     // Inspection, for tests and the benchmark.
     const SpeakerConfig& config() const { return config_; }
     std::vector<std::uint8_t> receivedImage() const;
-    std::vector<std::string> violations() const;
-    std::vector<TraceEntry> trace() const;
+    std::vector<std::string> violations() const { return locked(violations_); }
+    std::vector<TraceEntry> trace() const { return locked(trace_); }
     void recordTrace(bool on);
-    unsigned clearStatusCount() const;
-    bool manifested() const;
-    bool restarted() const;
-    std::chrono::milliseconds timeFloor() const; // sum of busy and manifestation times
+    unsigned clearStatusCount() const { return locked(clears_); }
+    bool manifested() const { return locked(manifested_); }
+    bool restarted() const { return locked(restarted_); }
+    // The sum of busy and manifestation times.
+    std::chrono::milliseconds timeFloor() const { return locked(floor_); }
     const std::string& replayError() const { return replayError_; }
     // A replay shows the recorded device's serial.
     std::string serial(std::string model) const {
@@ -48,6 +49,11 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    template <typename T> T locked(const T& field) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
 
     IoResult violation(const std::string& what);
     IoResult command(const std::uint8_t* data, std::size_t size);
