@@ -272,8 +272,7 @@ private slots:
             Engine engine({false, {}, [&](const std::string& line) { log << line.c_str(); }});
             fixtures::TempFile path(image);
             u16 count = 0;
-            QStringList got{QString::number(host.connect(engine, HIDDFU_VENDOR_ID,
-                                                         HIDDFU_PRODUCT_ID, 0, 0, count)),
+            QStringList got{QString::number(host.connect(engine, kVid, kPid, 0, 0, count)),
                             QString::number(engine.upgrade(path.path.c_str(), 0))};
             until([&] { return engine.progress() >= 100 || engine.progress() < 0; });
             return (got << QString::number(engine.progress()) << QString::number(engine.reset()))
