@@ -27,9 +27,9 @@ std::uint32_t getLe(const std::uint8_t* p, int bytes) {
     return value;
 }
 
-void putLe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+void setLe(std::uint8_t* p, std::uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 DfuResult fail(std::int32_t code, std::string what) {
@@ -70,23 +70,27 @@ std::string usbIds(std::uint16_t vendor, std::uint16_t product) {
 }
 
 std::vector<std::uint8_t> csrHeader(const std::string& description, std::uint32_t length) {
-    std::vector<std::uint8_t> header(kCsrMagic, kCsrMagic + kCsrMagicSize);
-    putLe(header, kCsrVersion, 2);
-    putLe(header, length, 4);
-    putLe(header, kCsrHeaderSize, 2);
-    header.insert(header.end(), description.begin(),
-                  description.begin() + std::min(description.size(), kCsrDescriptionSize));
-    header.resize(kCsrHeaderSize);
+    std::vector<std::uint8_t> header(kCsrHeaderSize);
+    std::memcpy(header.data(), kCsrMagic, kCsrMagicSize);
+    setLe(&header[kCsrVersionOffset], kCsrVersion, 2);
+    setLe(&header[kCsrLengthOffset], length, 4);
+    setLe(&header[kCsrHeaderLengthOffset], kCsrHeaderSize, 2);
+    std::memcpy(&header[kCsrDescriptionOffset], description.data(),
+                std::min(description.size(), kCsrDescriptionSize));
     return header;
 }
 
 std::vector<std::uint8_t> dfuFileBytes(const DfuImage& image) {
     std::vector<std::uint8_t> file(image.payload);
-    for (std::uint16_t field : {image.bcdDevice, image.idProduct, image.idVendor, image.bcdDfu})
-        putLe(file, field, 2);
-    file.insert(file.end(), kSuffixSignatureText, kSuffixSignatureText + 3);
-    file.push_back(kDfuSuffixSize);
-    putLe(file, ~zlibCrc(file.data(), file.size()), 4);
+    file.resize(file.size() + kDfuSuffixSize);
+    std::uint8_t* const suffix = &file[image.payload.size()];
+    setLe(suffix + kSuffixBcdDevice, image.bcdDevice, 2);
+    setLe(suffix + kSuffixIdProduct, image.idProduct, 2);
+    setLe(suffix + kSuffixIdVendor, image.idVendor, 2);
+    setLe(suffix + kSuffixBcdDfu, image.bcdDfu, 2);
+    std::memcpy(suffix + kSuffixSignature, kSuffixSignatureText, 3);
+    suffix[kSuffixLength] = kDfuSuffixSize;
+    setLe(suffix + kSuffixCrc, ~zlibCrc(file.data(), image.payload.size() + kSuffixCrc), 4);
     return file;
 }
 

@@ -410,7 +410,7 @@ private slots:
         QTest::addColumn<Calls>("calls");
         QTest::addColumn<Codes>("expected");
         QTest::newRow("NULL or negative") << 1 << Calls([](Library& l) {
-            hidDfuDevice* d;
+            hidDfuDevice* d = nullptr;
             return Codes(
                 {l.hidDfuDeviceUpgrade(nullptr, "/x.dfu", 0), l.hidDfuDeviceGetProgress(nullptr),
                  l.hidDfuDeviceReset(nullptr), l.hidDfuClose(nullptr), l.hidDfuOpen(nullptr, &d),
