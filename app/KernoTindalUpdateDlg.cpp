@@ -31,8 +31,8 @@ constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
 constexpr int kLineUpgradedTooLong = 525;
 
-constexpr quint16 kVendorId = 0x0A12;
-constexpr quint16 kProductId = 0xFFFE;
+constexpr quint16 kVendorId = HIDDFU_VENDOR_ID;
+constexpr quint16 kProductId = HIDDFU_PRODUCT_ID;
 
 constexpr int kStepIntervalMs = 20;
 constexpr int kBeforeResetMs = 1000;

@@ -214,11 +214,11 @@ QVector<Speaker> listSpeakers(const Options& options) {
     waited.start();
     int waiting = 0;
     for (;;) {
-        QVector<hidDfuDeviceInfo> found(8);
-        int32_t n = hidDfuEnumerate(0x0A12, 0xFFFE, found.data(), found.size());
-        if (n > found.size()) { // more than room: ask again with enough
+        QVector<hidDfuDeviceInfo> found;
+        int32_t n = 8;
+        while (n > found.size()) { // more than room: ask again with enough
             found.resize(n);
-            n = std::min(hidDfuEnumerate(0x0A12, 0xFFFE, found.data(), found.size()), n);
+            n = hidDfuEnumerate(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, found.data(), found.size());
         }
         QVector<Speaker> speakers;
         bool wanted = options.device.isEmpty();

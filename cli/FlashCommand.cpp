@@ -1,5 +1,6 @@
 // kerno-dfu flash and reset: one worker per speaker, all at once.
 #include "Cli.h"
+#include "DfuFile.h"
 
 #include "ProgressView.h"
 #include "SignalWatcher.h"
@@ -31,7 +32,8 @@ int runFlash(const Options& options, const QString& file) {
     const ProgressView::Style style = options.json       ? ProgressView::Json
                                       : options.terminal ? ProgressView::Bars
                                                          : ProgressView::Lines;
-    ProgressView view(style, speakers, file.isEmpty() ? 0 : qint64(info.fileSize) - 16);
+    ProgressView view(style, speakers,
+                      file.isEmpty() ? 0 : qint64(info.fileSize) - qint64(hiddfu::kDfuSuffixSize));
     QEventLoop loop;
     std::vector<std::unique_ptr<Worker>> workers;
     int running = speakers.size(), failed = 0, notOpened = 0, stopped = 0;

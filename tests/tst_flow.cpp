@@ -45,7 +45,8 @@ int32_t call(const char* letter, int32_t status) {
 // Declares itself the virtual speaker, as our demonstration library does.
 const HidDfuFunctions fakeFunctions{
     [](uint16_t vid, uint16_t pid, uint16_t page, uint16_t usage, uint16_t* count) {
-        const bool expected = vid == 0x0a12 && pid == 0xfffe && !page && !usage && !*count;
+        const bool expected =
+            vid == HIDDFU_VENDOR_ID && pid == HIDDFU_PRODUCT_ID && !page && !usage && !*count;
         if (fake.refusals-- > 0)
             *count = quint16(fake.found);
         return call(expected ? "C" : "C?", fake.refusals < 0 ? fake.connect : -2);
@@ -629,8 +630,8 @@ private slots:
         FILE* const console = stdout;
         stdout = open_memstream(&printed, &length);
         fake.connect = -12, fake.disconnect = -1, fake.upgrade = -3, fake.reset = -7;
-        QList<int> results{api->ConnectDevice(0x0a12, 0xfffe), api->DisconnectDevice(),
-                           api->Upgrade("a.dfu", true)}; // in this order
+        QList<int> results{api->ConnectDevice(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID),
+                           api->DisconnectDevice(), api->Upgrade("a.dfu", true)}; // in this order
         fake.upgrade = 0;
         results << api->Upgrade("b.dfu", true) << api->Upgrade("c.dfu", false) << api->isInError();
         record.setError(0, "quiet", 1, "none");
@@ -650,7 +651,8 @@ private slots:
                  "quiet:1:(none):No error, no message (0) | OK, reseted");
         HidDfuLibrary::installForTesting(nullptr); // none lies in the test's search path
         results << api->isInError() << HidDfuLibrary::load()
-                << HidDfuLibrary::errorString().isEmpty() << api->ConnectDevice(0x0a12, 0xfffe)
+                << HidDfuLibrary::errorString().isEmpty()
+                << api->ConnectDevice(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID)
                 << api->Upgrade("d.dfu", false) << api->resetDevice() << api->DisconnectDevice()
                 << api->getProgress();
         QCOMPARE(results, (QList<int>{-12, -1, -3, -7, 0, 1, 0, 0, 0, -20, -20, -20, -20, 0}));

@@ -2,7 +2,6 @@
 // same reader as the library's upgrade (DFU suffix, CRC, CSR image), the
 // speaker's own ids (no wildcard), and never the placeholder image.
 #include "DfuFile.h"
-#include "Protocol.h"
 
 #include <cstdio>
 
@@ -18,11 +17,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "release firmware refused: %s\n", read.what.c_str());
         return 1;
     }
-    if (image.idVendor != hiddfu::kVendorId || image.idProduct != hiddfu::kProductId) {
+    if (image.idVendor != HIDDFU_VENDOR_ID || image.idProduct != HIDDFU_PRODUCT_ID) {
         std::fprintf(stderr,
                      "release firmware refused: %s is for device %04x:%04x, not the "
                      "speaker's %04x:%04x\n",
-                     path, image.idVendor, image.idProduct, hiddfu::kVendorId, hiddfu::kProductId);
+                     path, image.idVendor, image.idProduct, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID);
         return 1;
     }
     if (image.isPlaceholder()) {

@@ -1,5 +1,7 @@
 #include "CHidDfuErrorMsg.h"
 
+#include "HidDfuFacts.h"
+
 #include <QMap>
 #include <QMutexLocker>
 
@@ -8,24 +10,25 @@
 namespace {
 
 const QMap<EHidDufError, QString> errorTexts = {
-    {0, QStringLiteral("No error, no message (0)")},
-    {-1, QStringLiteral("Invalid sequence (hidDfuConnect must be called first) (-1)")},
-    {-2, QStringLiteral("Failed to connect to device (-2)")},
-    {-3, QStringLiteral("Failed to open file (-3)")},
-    {-4, QStringLiteral("Failed to write to file (-4)")},
-    {-5, QStringLiteral("File format is invalid (-5)")},
-    {-6, QStringLiteral("File CRC is incorrect (-6)")},
-    {-7, QStringLiteral("File read failed (-7)")},
-    {-8, QStringLiteral("Upgrade failed (-8)")},
-    {-9, QStringLiteral("Device reset failed (-9)")},
-    {-10, QStringLiteral("Out of memory (-10)")},
-    {-11, QStringLiteral("Invalid parameter (-11)")},
-    {-12, QStringLiteral("Driver operation failed (-12)")},
-    {-13, QStringLiteral("Operation failed to start (-13)")},
-    {-14, QStringLiteral("Busy, operation in progress (-14)")},
-    {-15, QStringLiteral("Failed to clear device status (-15)")},
-    {-16, QStringLiteral("Device firmware is corrupted (-16)")},
-    {-20, QStringLiteral("Unknown error (-20)")},
+    {HIDDFU_OK, QStringLiteral("No error, no message (0)")},
+    {HIDDFU_ERR_SEQUENCE,
+     QStringLiteral("Invalid sequence (hidDfuConnect must be called first) (-1)")},
+    {HIDDFU_ERR_CONNECT, QStringLiteral("Failed to connect to device (-2)")},
+    {HIDDFU_ERR_OPEN_FILE, QStringLiteral("Failed to open file (-3)")},
+    {HIDDFU_ERR_WRITE_FILE, QStringLiteral("Failed to write to file (-4)")},
+    {HIDDFU_ERR_FILE_INVALID, QStringLiteral("File format is invalid (-5)")},
+    {HIDDFU_ERR_FILE_CRC, QStringLiteral("File CRC is incorrect (-6)")},
+    {HIDDFU_ERR_FILE_READ, QStringLiteral("File read failed (-7)")},
+    {HIDDFU_ERR_UPGRADE, QStringLiteral("Upgrade failed (-8)")},
+    {HIDDFU_ERR_RESET, QStringLiteral("Device reset failed (-9)")},
+    {HIDDFU_ERR_NO_MEMORY, QStringLiteral("Out of memory (-10)")},
+    {HIDDFU_ERR_INVALID_PARAM, QStringLiteral("Invalid parameter (-11)")},
+    {HIDDFU_ERR_DRIVER, QStringLiteral("Driver operation failed (-12)")},
+    {HIDDFU_ERR_START, QStringLiteral("Operation failed to start (-13)")},
+    {HIDDFU_ERR_BUSY, QStringLiteral("Busy, operation in progress (-14)")},
+    {HIDDFU_ERR_CLEAR_STATUS, QStringLiteral("Failed to clear device status (-15)")},
+    {HIDDFU_ERR_FIRMWARE, QStringLiteral("Device firmware is corrupted (-16)")},
+    {HIDDFU_ERR_UNKNOWN, QStringLiteral("Unknown error (-20)")},
 };
 
 } // namespace

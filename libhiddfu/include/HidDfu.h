@@ -61,6 +61,8 @@
 #ifndef HIDDFU_H
 #define HIDDFU_H
 
+#include "HidDfuFacts.h"
+
 #include <stdint.h>
 
 /* HIDDFU_BUILDING is defined while building the library itself. */
@@ -83,26 +85,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Status codes. */
-#define HIDDFU_OK 0
-#define HIDDFU_ERR_SEQUENCE (-1)      /* hidDfuConnect must be called first */
-#define HIDDFU_ERR_CONNECT (-2)       /* no such device, or it cannot be opened */
-#define HIDDFU_ERR_OPEN_FILE (-3)     /* file missing or unreadable */
-#define HIDDFU_ERR_WRITE_FILE (-4)
-#define HIDDFU_ERR_FILE_INVALID (-5)  /* not a DFU file for this device */
-#define HIDDFU_ERR_FILE_CRC (-6)
-#define HIDDFU_ERR_FILE_READ (-7)     /* short read */
-#define HIDDFU_ERR_UPGRADE (-8)       /* the device refused data or went away */
-#define HIDDFU_ERR_RESET (-9)
-#define HIDDFU_ERR_NO_MEMORY (-10)
-#define HIDDFU_ERR_INVALID_PARAM (-11)
-#define HIDDFU_ERR_DRIVER (-12)
-#define HIDDFU_ERR_START (-13)
-#define HIDDFU_ERR_BUSY (-14)         /* an upgrade is already running */
-#define HIDDFU_ERR_CLEAR_STATUS (-15)
-#define HIDDFU_ERR_FIRMWARE (-16)     /* the device rejected the written image */
-#define HIDDFU_ERR_UNKNOWN (-20)
 
 /*
  * Opens the HID device with the given vendor and product id and reads its
@@ -221,10 +203,7 @@ typedef int32_t(HIDDFU_CALL *hidDfuDisconnect_t)(void);
  * does; the handle is gone afterwards. Bounded waits as for the five.
  */
 
-/* Device modes, as listed. */
-#define HIDDFU_MODE_UPGRADE 1   /* in upgrade mode, free to open */
-#define HIDDFU_MODE_IN_USE 2    /* open through a handle or by another program */
-#define HIDDFU_MODE_NO_ACCESS 3 /* this user may not open it (see the udev rule) */
+/* Device modes (HIDDFU_MODE_*): see HidDfuFacts.h. */
 
 typedef struct hidDfuDeviceInfo {
     char path[256];   /* NUL-terminated; what hidDfuOpen takes */

@@ -7,7 +7,7 @@
 #include "Host.h"
 
 #if defined(HIDDFU_VIRTUAL_SPEAKER)
-#include "VirtualSpeaker.h"
+#include "VirtualBus.h"
 #else
 #include "HidapiTransport.h"
 #endif
@@ -39,16 +39,13 @@ Engine::Options engineOptions(bool quiet) {
     return options;
 }
 
+// Each build links its own bus: the device model or hidapi, never both.
 #if defined(HIDDFU_VIRTUAL_SPEAKER)
 constexpr const char* kLibrary = "libHidDfu " HIDDFU_VERSION " (virtual speaker)";
-std::unique_ptr<Bus> makeBus() {
-    return makeProcessBus();
-}
+const auto makeBus = makeProcessBus;
 #else
 constexpr const char* kLibrary = "libHidDfu " HIDDFU_VERSION " (hidapi)";
-std::unique_ptr<Bus> makeBus() {
-    return makeHidapiBus();
-}
+const auto makeBus = makeHidapiBus;
 #endif
 
 // Built at first use, so the virtual speakers read their variable then.

@@ -1,8 +1,9 @@
-// DFU files for the tests and the benchmark: a CSR-dfu2 header, deterministic
-// bytes and a USB DFU suffix with a correct CRC.
+// DFU files for the tests and the benchmark: a CSR header, deterministic
+// bytes and a USB DFU suffix with a correct CRC, written by the library's own
+// DFU module.
 #pragma once
 
-#include <zlib.h>
+#include "DfuFile.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,30 +16,26 @@ namespace fixtures {
 
 struct FileLayout {
     std::size_t payloadSize = 2500; // bytes before the suffix, header included
-    std::uint16_t vendor = 0x0A12, product = 0xFFFE;
+    std::uint16_t vendor = HIDDFU_VENDOR_ID, product = HIDDFU_PRODUCT_ID;
     const char* description = "KERNO TEST IMAGE";
-    const char* magic = "CSR-dfu2";
+    const char* magic = hiddfu::kCsrMagic;
     std::uint32_t lengthField = 0; // 0: the payload size
 };
 
 inline std::vector<std::uint8_t> dfuFile(const FileLayout& layout = {}) {
-    std::vector<std::uint8_t> f(layout.magic, layout.magic + 8);
-    auto put = [&f](std::initializer_list<std::uint32_t> u16s) {
-        for (std::uint32_t v : u16s)
-            f.insert(f.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
-    };
-    const std::uint32_t length = layout.lengthField ? layout.lengthField : layout.payloadSize;
-    put({2, length & 0xFFFF, length >> 16, 80});
-    f.insert(f.end(), layout.description, layout.description + strnlen(layout.description, 64));
-    f.resize(80);
-    for (std::uint32_t x = 0x2545F491u; f.size() < layout.payloadSize; f.push_back(x))
+    hiddfu::DfuImage image;
+    image.payload = hiddfu::csrHeader(
+        layout.description, layout.lengthField ? layout.lengthField : layout.payloadSize);
+    std::memcpy(image.payload.data(), layout.magic, hiddfu::kCsrMagicSize);
+    for (std::uint32_t x = 0x2545F491u; image.payload.size() < layout.payloadSize;
+         image.payload.push_back(x))
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    f.resize(layout.payloadSize);
-    put({0xFFFF, layout.product, layout.vendor, 0x0100});
-    f.insert(f.end(), {'U', 'F', 'D', 16});
-    const std::uint32_t crc = ~crc32(0L, f.data(), f.size());
-    put({crc & 0xFFFF, crc >> 16});
-    return f;
+    image.payload.resize(layout.payloadSize);
+    image.bcdDevice = 0xFFFF;
+    image.idProduct = layout.product;
+    image.idVendor = layout.vendor;
+    image.bcdDfu = hiddfu::kBcdDfu;
+    return hiddfu::dfuFileBytes(image);
 }
 
 inline std::vector<std::uint8_t> flip(std::vector<std::uint8_t> f, int at, std::uint8_t mask,

@@ -151,12 +151,12 @@ bool parseReport(const std::string& line, SessionReport& report) {
 
 // What a host report is, for the line that names it.
 std::string describe(const std::uint8_t* data, std::size_t size) {
-    if (size > kCommandPayloadOffset && data[0] == kCommandReportId) {
+    if (size > kCommandPayloadOffset && data[0] == HIDDFU_COMMAND_REPORT_ID) {
         const unsigned index = data[kCommandIndexOffset] | data[kCommandIndexOffset + 1] << 8;
         const unsigned length = data[kCommandLengthOffset] | data[kCommandLengthOffset + 1] << 8;
         return length ? "chunk " + std::to_string(index) : "end of download";
     }
-    if (size == kControlReportSize && data[0] == kControlReportId)
+    if (size == HIDDFU_CONTROL_REPORT_SIZE && data[0] == HIDDFU_CONTROL_REPORT_ID)
         return data[1] == kControlReset         ? "reset"
                : data[1] == kControlClearStatus ? "clear-status"
                                                 : "control " + std::to_string(data[1]);
@@ -166,7 +166,7 @@ std::string describe(const std::uint8_t* data, std::size_t size) {
 std::string field(std::uint8_t id, std::size_t at) {
     if (at == 0)
         return "report id";
-    if (id != kCommandReportId)
+    if (id != HIDDFU_COMMAND_REPORT_ID)
         return "byte " + std::to_string(at);
     if (at < kCommandIndexOffset)
         return "command";
@@ -288,7 +288,7 @@ IoResult Replay::set(const std::uint8_t* data, std::size_t size) {
                         std::to_string(want.size));
     // A command's padding past its announced length carries nothing.
     std::size_t compared = size;
-    if (size > kCommandPayloadOffset && data[0] == kCommandReportId) {
+    if (size > kCommandPayloadOffset && data[0] == HIDDFU_COMMAND_REPORT_ID) {
         auto announced = [](const std::uint8_t* d, std::size_t n) {
             const std::size_t at = kCommandLengthOffset;
             return std::size_t(at + 1 < n ? d[at] | d[at + 1] << 8 : 0);
@@ -306,7 +306,7 @@ IoResult Replay::set(const std::uint8_t* data, std::size_t size) {
     }
     ++next_;
     lastGot_ = SIZE_MAX;
-    if (data[0] == kCommandReportId && compared > kCommandPayloadOffset)
+    if (data[0] == HIDDFU_COMMAND_REPORT_ID && compared > kCommandPayloadOffset)
         image_.insert(image_.end(), data + kCommandPayloadOffset, data + compared);
     left_ = want.outcome.kind == IoResult::Gone;
     return want.outcome;

@@ -2,6 +2,8 @@
 // that lists and opens devices.
 #pragma once
 
+#include "HidDfuFacts.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -36,13 +38,10 @@ public:
     virtual bool waitGone(std::chrono::milliseconds bound) = 0;
 };
 
-// Same values as HIDDFU_MODE_* in HidDfu.h.
-enum DeviceMode : std::int32_t { kModeUpgrade = 1, kModeInUse = 2, kModeNoAccess = 3 };
-
 struct BusDevice {
     std::string path;   // what open() takes
     std::string serial; // printable UTF-8, may be empty
-    DeviceMode mode = kModeUpgrade;
+    std::int32_t mode = HIDDFU_MODE_UPGRADE;
 };
 
 // Where devices are found: hidapi or the virtual speakers. Thread-safe.

@@ -1,5 +1,7 @@
 #include "HidapiTransport.h"
 
+#include "DfuFile.h"
+
 #include <hidapi.h>
 
 #include <algorithm>
@@ -60,12 +62,6 @@ IoResult classify(const std::string& what) {
 std::mutex& hidapiMutex() {
     static std::mutex mutex;
     return mutex;
-}
-
-std::string ids(std::uint16_t vendorId, std::uint16_t productId) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
-    return text;
 }
 
 // Advisory lock on the device node, so that two programs never write one
@@ -154,7 +150,7 @@ public:
             if (!it->path || (usagePage && it->usage_page != usagePage) ||
                 (usage && it->usage != usage))
                 continue;
-            found.push_back({it->path, utf8(it->serial_number), kModeUpgrade});
+            found.push_back({it->path, utf8(it->serial_number), HIDDFU_MODE_UPGRADE});
         }
         hid_free_enumeration(list);
         // Opening sends nothing to the device: it tells who may use it.
@@ -163,12 +159,14 @@ public:
             if (held >= 0)
                 ::close(held);
             hid_device* probe = held == -2 ? nullptr : hid_open_path(device.path.c_str());
-            device.mode = held == -2 ? kModeInUse : probe ? kModeUpgrade : kModeNoAccess;
+            device.mode = held == -2 ? HIDDFU_MODE_IN_USE
+                          : probe    ? HIDDFU_MODE_UPGRADE
+                                     : HIDDFU_MODE_NO_ACCESS;
             if (probe)
                 hid_close(probe);
         }
         if (found.empty())
-            whyNone = "no HID device " + ids(vendorId, productId) + " found";
+            whyNone = "no HID device " + usbIds(vendorId, productId) + " found";
         return found;
     }
 

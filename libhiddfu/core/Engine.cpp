@@ -12,8 +12,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::string describe(const char* what, const IoResult& r) {
-    return std::string(what) + (r.kind == IoResult::Gone ? ": device gone: " : ": ") + r.what;
+std::string describe(const std::string& what, const IoResult& r) {
+    return what + (r.kind == IoResult::Gone ? ": device gone: " : ": ") + r.what;
 }
 
 } // namespace
@@ -63,7 +63,7 @@ void Engine::closeTransport() {
 std::int32_t Engine::open(std::unique_ptr<Transport> device) {
     std::lock_guard<std::mutex> api(apiMutex_);
     if (running())
-        return fail(kErrBusy, "open refused: a transfer is running");
+        return fail(HIDDFU_ERR_BUSY, "open refused: a transfer is running");
     joinWorker();
     closeTransport();
     progress_ = 0;
@@ -74,49 +74,50 @@ std::int32_t Engine::open(std::unique_ptr<Transport> device) {
         transferCode_ = 0;
     }
     if (!device)
-        return fail(kErrConnect, "no device to open");
+        return fail(HIDDFU_ERR_CONNECT, "no device to open");
     transport_ = std::move(device);
 
     Status status;
     const IoResult got = getStatus(status);
     if (!got.ok()) {
         closeTransport();
-        return fail(kErrConnect, describe("device opened but its status cannot be read", got));
+        return fail(HIDDFU_ERR_CONNECT,
+                    describe("device opened but its status cannot be read", got));
     }
     const std::int32_t cleared = leaveErrorState(status, "on connect");
-    if (cleared != kOk) {
+    if (cleared != HIDDFU_OK) {
         closeTransport();
         return cleared;
     }
     connected_ = true;
     connectedFlag_ = true;
-    return kOk;
+    return HIDDFU_OK;
 }
 
 std::int32_t Engine::leaveErrorState(Status& status, const char* when) {
     if (status.state != dfuERROR)
-        return kOk;
+        return HIDDFU_OK;
     const std::string was = statusName(status.status);
     IoResult r = sendControl(kControlClearStatus);
     if (!r.ok())
-        return fail(kErrClearStatus,
-                    describe(("clear-status " + std::string(when) + " failed").c_str(), r));
+        return fail(HIDDFU_ERR_CLEAR_STATUS,
+                    describe("clear-status " + std::string(when) + " failed", r));
     r = getStatus(status);
     if (!r.ok())
-        return fail(kErrClearStatus, describe("status after clear-status", r));
+        return fail(HIDDFU_ERR_CLEAR_STATUS, describe("status after clear-status", r));
     if (status.state == dfuERROR)
-        return fail(kErrClearStatus, std::string("device stays in dfuERROR (") +
+        return fail(HIDDFU_ERR_CLEAR_STATUS, std::string("device stays in dfuERROR (") +
                                          statusName(status.status) + ") after clear-status " +
                                          when + ", was " + was);
-    return kOk;
+    return HIDDFU_OK;
 }
 
 std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
     std::lock_guard<std::mutex> api(apiMutex_);
     if (!connected_)
-        return fail(kErrSequence, "upgrade before a successful connect");
+        return fail(HIDDFU_ERR_SEQUENCE, "upgrade before a successful connect");
     if (running())
-        return fail(kErrBusy, "upgrade refused: a transfer is already running");
+        return fail(HIDDFU_ERR_BUSY, "upgrade refused: a transfer is already running");
     joinWorker();
     // From here on a refusal replaces the outcome of an earlier transfer: the
     // progress and a following reset must not tell of a transfer this one is not.
@@ -130,19 +131,19 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
         return fail(code, what);
     };
     if (!path)
-        return refuse(kErrInvalidParam, "upgrade: file name is NULL");
+        return refuse(HIDDFU_ERR_INVALID_PARAM, "upgrade: file name is NULL");
     if (options != 0)
-        return refuse(kErrInvalidParam,
+        return refuse(HIDDFU_ERR_INVALID_PARAM,
                       "upgrade: options must be 0, got " + std::to_string(options));
 
     auto image = std::make_shared<DfuImage>();
     const DfuResult read = readDfuFile(path, *image);
-    if (read.code != kOk)
+    if (read.code != HIDDFU_OK)
         return refuse(read.code, read.what);
     if (options_.refusePlaceholder && image->isPlaceholder())
-        return refuse(kErrFileInvalid, std::string(path) +
-                                           ": refusing to write the KERNO PLACEHOLDER image to a "
-                                           "real speaker; use a real firmware file");
+        return refuse(HIDDFU_ERR_FILE_INVALID, std::string(path) + ": refusing to write the " +
+                                                   kPlaceholderMark + " image to a real speaker; "
+                                                   "use a real firmware file");
 
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -154,14 +155,15 @@ std::int32_t Engine::upgrade(const char* path, std::int32_t options) {
     try {
         worker_ = std::thread(&Engine::run, this, std::shared_ptr<const DfuImage>(image));
     } catch (const std::system_error& e) {
-        return refuse(-13, std::string("cannot start the transfer thread: ") + e.what());
+        return refuse(HIDDFU_ERR_START,
+                      std::string("cannot start the transfer thread: ") + e.what());
     }
-    return kOk;
+    return HIDDFU_OK;
 }
 
 std::int32_t Engine::progress() const {
     if (!connectedFlag_)
-        return kErrSequence;
+        return HIDDFU_ERR_SEQUENCE;
     return progress_;
 }
 
@@ -170,14 +172,14 @@ void Engine::run(std::shared_ptr<const DfuImage> image) {
     try {
         code = transfer(*image);
     } catch (const std::bad_alloc&) {
-        code = fail(kErrNoMemory, "out of memory during the transfer");
+        code = fail(HIDDFU_ERR_NO_MEMORY, "out of memory during the transfer");
     } catch (...) {
-        code = fail(kErrUnknown, "unexpected failure during the transfer");
+        code = fail(HIDDFU_ERR_UNKNOWN, "unexpected failure during the transfer");
     }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         transferCode_ = code;
-        phase_ = code == kOk ? Phase::Succeeded : Phase::Failed;
+        phase_ = code == HIDDFU_OK ? Phase::Succeeded : Phase::Failed;
     }
     // Last: 100 tells the caller the operation is over, either way.
     progress_ = 100;
@@ -199,12 +201,12 @@ bool Engine::sleepUnlessCancelled(milliseconds duration) {
 }
 
 IoResult Engine::getStatus(Status& status) {
-    std::uint8_t report[kStatusReportSize] = {kStatusReportId};
+    std::uint8_t report[HIDDFU_STATUS_REPORT_SIZE] = {HIDDFU_STATUS_REPORT_ID};
     std::size_t received = 0;
     IoResult r = transport_->getFeature(report, sizeof report, received);
     if (!r.ok())
         return r;
-    if (received <= kStatusStateOffset || report[0] != kStatusReportId)
+    if (received <= kStatusStateOffset || report[0] != HIDDFU_STATUS_REPORT_ID)
         return IoResult::failed("malformed status report (" + std::to_string(received) +
                                 " bytes, id " + std::to_string(report[0]) + ")");
     status.pollMs = report[kStatusPollOffset] | (report[kStatusPollOffset + 1] << 8) |
@@ -215,7 +217,7 @@ IoResult Engine::getStatus(Status& status) {
 }
 
 IoResult Engine::sendControl(std::uint8_t request) {
-    const std::uint8_t report[kControlReportSize] = {kControlReportId, request};
+    const std::uint8_t report[HIDDFU_CONTROL_REPORT_SIZE] = {HIDDFU_CONTROL_REPORT_ID, request};
     return transport_->sendFeature(report, sizeof report);
 }
 
@@ -224,13 +226,13 @@ std::int32_t Engine::waitWhileBusy(std::size_t index, std::size_t chunks, Status
     for (;;) {
         const IoResult r = getStatus(status);
         if (!r.ok())
-            return fail(kErrUpgrade, describe(("status after chunk " + std::to_string(index) +
-                                               " of " + std::to_string(chunks)).c_str(),
-                                              r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("status after chunk " + std::to_string(index) +
+                                                         " of " + std::to_string(chunks),
+                                                     r));
         if (status.state != dfuDNBUSY)
-            return kOk;
+            return HIDDFU_OK;
         if (Clock::now() - start >= options_.bounds.chunkBusyLimit)
-            return fail(kErrUpgrade,
+            return fail(HIDDFU_ERR_UPGRADE,
                         "device still busy " +
                             std::to_string(options_.bounds.chunkBusyLimit.count()) +
                             " ms after chunk " + std::to_string(index));
@@ -239,7 +241,7 @@ std::int32_t Engine::waitWhileBusy(std::size_t index, std::size_t chunks, Status
         const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
                                              options_.bounds.maxPollSleep);
         if (!sleepUnlessCancelled(wait))
-            return fail(kErrUpgrade, "transfer cancelled");
+            return fail(HIDDFU_ERR_UPGRADE, "transfer cancelled");
     }
 }
 
@@ -249,16 +251,16 @@ std::int32_t Engine::waitManifestation() {
     for (;;) {
         const IoResult r = getStatus(status);
         if (!r.ok())
-            return fail(kErrUpgrade, describe("status during manifestation", r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("status during manifestation", r));
         switch (status.state) {
         case dfuIDLE:
         case dfuMANIFEST_WAIT_RESET:
-            return kOk;
+            return HIDDFU_OK;
         case dfuERROR:
             if (status.status == errFIRMWARE || status.status == errVERIFY)
-                return fail(kErrFirmware, std::string("device rejected the written image (") +
-                                              statusName(status.status) + ")");
-            return fail(kErrUpgrade, std::string("manifestation failed (") +
+                return fail(HIDDFU_ERR_FIRMWARE, "device rejected the written image (" +
+                                                     std::string(statusName(status.status)) + ")");
+            return fail(HIDDFU_ERR_UPGRADE, std::string("manifestation failed (") +
                                          statusName(status.status) + ")");
         case dfuDNLOAD_SYNC:
         case dfuDNBUSY:
@@ -267,17 +269,17 @@ std::int32_t Engine::waitManifestation() {
         case dfuMANIFEST:
             break;
         default:
-            return fail(kErrUpgrade, std::string("unexpected state ") + stateName(status.state) +
-                                         " during manifestation");
+            return fail(HIDDFU_ERR_UPGRADE, std::string("unexpected state ") +
+                                                stateName(status.state) + " during manifestation");
         }
         if (Clock::now() - start >= options_.bounds.manifestLimit)
-            return fail(kErrUpgrade,
+            return fail(HIDDFU_ERR_UPGRADE,
                         "manifestation not finished after " +
                             std::to_string(options_.bounds.manifestLimit.count()) + " ms");
         const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
                                              options_.bounds.maxPollSleep);
         if (!sleepUnlessCancelled(wait))
-            return fail(kErrUpgrade, "transfer cancelled during manifestation");
+            return fail(HIDDFU_ERR_UPGRADE, "transfer cancelled during manifestation");
     }
 }
 
@@ -285,34 +287,34 @@ std::int32_t Engine::transfer(const DfuImage& image) {
     Status status;
     IoResult r = getStatus(status);
     if (!r.ok())
-        return fail(kErrUpgrade, describe("status before the download", r));
+        return fail(HIDDFU_ERR_UPGRADE, describe("status before the download", r));
     // A device left busy by a cancelled session must finish that first.
     const auto settleStart = Clock::now();
     while (status.state == dfuDNBUSY || status.state == dfuDNLOAD_SYNC ||
            status.state == dfuMANIFEST_SYNC || status.state == dfuMANIFEST) {
         if (Clock::now() - settleStart >= options_.bounds.manifestLimit)
-            return fail(kErrUpgrade, std::string("device stays in ") + stateName(status.state) +
-                                         " before the download");
+            return fail(HIDDFU_ERR_UPGRADE, std::string("device stays in ") +
+                                                stateName(status.state) + " before the download");
         const milliseconds wait = std::clamp(milliseconds(status.pollMs), milliseconds(1),
                                              options_.bounds.maxPollSleep);
         if (!sleepUnlessCancelled(wait))
-            return fail(kErrUpgrade, "transfer cancelled");
+            return fail(HIDDFU_ERR_UPGRADE, "transfer cancelled");
         r = getStatus(status);
         if (!r.ok())
-            return fail(kErrUpgrade, describe("status before the download", r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("status before the download", r));
     }
     const std::int32_t cleared = leaveErrorState(status, "before the download");
-    if (cleared != kOk)
+    if (cleared != HIDDFU_OK)
         return cleared;
 
     const std::vector<std::uint8_t>& payload = image.payload;
     const std::size_t chunks = (payload.size() + kMaxChunkPayload - 1) / kMaxChunkPayload;
     if (chunks >= 0xFFFF)
-        return fail(kErrFileInvalid, "image too large for 16-bit chunk indices");
-    std::uint8_t report[kCommandReportSize];
+        return fail(HIDDFU_ERR_FILE_INVALID, "image too large for 16-bit chunk indices");
+    std::uint8_t report[HIDDFU_COMMAND_REPORT_SIZE];
     auto prepare = [&report](std::size_t index, const std::uint8_t* data, std::size_t length) {
         std::fill(std::begin(report), std::end(report), 0);
-        report[0] = kCommandReportId;
+        report[0] = HIDDFU_COMMAND_REPORT_ID;
         report[1] = kCommandUpgradeData;
         report[kCommandIndexOffset] = index & 0xFF;
         report[kCommandIndexOffset + 1] = (index >> 8) & 0xFF;
@@ -323,21 +325,20 @@ std::int32_t Engine::transfer(const DfuImage& image) {
 
     for (std::size_t index = 0; index < chunks; ++index) {
         if (cancelled())
-            return fail(kErrUpgrade, "transfer cancelled");
+            return fail(HIDDFU_ERR_UPGRADE, "transfer cancelled");
         const std::size_t offset = index * kMaxChunkPayload;
         const std::size_t length = std::min(kMaxChunkPayload, payload.size() - offset);
         prepare(index, payload.data() + offset, length);
         r = transport_->sendFeature(report, sizeof report);
         if (!r.ok())
-            return fail(kErrUpgrade, describe(("chunk " + std::to_string(index) + " of " +
-                                               std::to_string(chunks) + " refused")
-                                                  .c_str(),
-                                              r));
+            return fail(HIDDFU_ERR_UPGRADE, describe("chunk " + std::to_string(index) + " of " +
+                                                         std::to_string(chunks) + " refused",
+                                                     r));
         const std::int32_t busy = waitWhileBusy(index, chunks, status);
-        if (busy != kOk)
+        if (busy != HIDDFU_OK)
             return busy;
         if (status.state != dfuDNLOAD_IDLE && status.state != dfuIDLE)
-            return fail(kErrUpgrade, "chunk " + std::to_string(index) + " of " +
+            return fail(HIDDFU_ERR_UPGRADE, "chunk " + std::to_string(index) + " of " +
                                          std::to_string(chunks) + " failed: device in " +
                                          stateName(status.state) + " (" +
                                          statusName(status.status) + ")");
@@ -345,18 +346,18 @@ std::int32_t Engine::transfer(const DfuImage& image) {
     }
 
     if (cancelled())
-        return fail(kErrUpgrade, "transfer cancelled");
+        return fail(HIDDFU_ERR_UPGRADE, "transfer cancelled");
     prepare(chunks, nullptr, 0);
     r = transport_->sendFeature(report, sizeof report);
     if (!r.ok())
-        return fail(kErrUpgrade, describe("end-of-download report refused", r));
+        return fail(HIDDFU_ERR_UPGRADE, describe("end-of-download report refused", r));
     return waitManifestation();
 }
 
 std::int32_t Engine::reset() {
     std::lock_guard<std::mutex> api(apiMutex_);
     if (!connected_)
-        return fail(kErrSequence, "reset before a successful connect");
+        return fail(HIDDFU_ERR_SEQUENCE, "reset before a successful connect");
     Phase phase;
     std::int32_t transferCode;
     {
@@ -365,7 +366,7 @@ std::int32_t Engine::reset() {
         transferCode = transferCode_;
     }
     if (phase == Phase::Running)
-        return fail(kErrBusy, "reset refused: a transfer is running");
+        return fail(HIDDFU_ERR_BUSY, "reset refused: a transfer is running");
     if (phase == Phase::Failed)
         return fail(transferCode, "no reset: the upgrade failed or was refused");
     joinWorker();
@@ -376,9 +377,9 @@ std::int32_t Engine::reset() {
     const IoResult r = sendControl(kControlReset);
     if (r.ok() || r.kind == IoResult::Gone || transport_->waitGone(options_.bounds.resetGoneWait)) {
         closeTransport();
-        return kOk;
+        return HIDDFU_OK;
     }
-    return fail(kErrReset, describe("reset report refused", r));
+    return fail(HIDDFU_ERR_RESET, describe("reset report refused", r));
 }
 
 std::int32_t Engine::close() {
@@ -397,7 +398,7 @@ std::int32_t Engine::close() {
         transferCode_ = 0;
     }
     progress_ = 0;
-    return kOk;
+    return HIDDFU_OK;
 }
 
 } // namespace hiddfu

@@ -47,7 +47,7 @@ std::vector<BusDevice> Host::list(std::uint16_t vendorId, std::uint16_t productI
     std::lock_guard<std::mutex> lock(claims_->mutex);
     for (BusDevice& device : found)
         if (claims_->paths.count(device.path))
-            device.mode = kModeInUse;
+            device.mode = HIDDFU_MODE_IN_USE;
     return found;
 }
 
@@ -63,17 +63,19 @@ std::int32_t Host::open(const std::string& path, Engine& engine, std::int32_t in
         claims->paths.erase(path);
     });
     const char* record = std::getenv("KERNO_DFU_RECORD");
-    Session header{library_, kVendorId, kProductId, {}, {}};
+    Session header{library_, HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, {}, {}};
     if (record && *record && !std::getenv("KERNO_DFU_RECORD_BLANK_SERIAL")) {
         std::string whyNone;
-        for (const BusDevice& present : bus_->enumerate(kVendorId, kProductId, 0, 0, whyNone))
+        for (const BusDevice& present :
+             bus_->enumerate(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID, 0, 0, whyNone))
             if (present.path == path)
                 header.serial = present.serial;
     }
     std::unique_ptr<Transport> device;
     const IoResult opened = bus_->open(path, device);
     if (!opened.ok() || !device)
-        return engine.fail(kErrConnect, opened.what.empty() ? "cannot open " + path : opened.what);
+        return engine.fail(HIDDFU_ERR_CONNECT,
+                           opened.what.empty() ? "cannot open " + path : opened.what);
     if (record && *record) {
         const unsigned number = ++recordings_;
         std::string why;
@@ -81,7 +83,7 @@ std::int32_t Host::open(const std::string& path, Engine& engine, std::int32_t in
                                number == 1 ? record : record + ("." + std::to_string(number)),
                                header, why);
         if (!device)
-            return engine.fail(kErrConnect, why);
+            return engine.fail(HIDDFU_ERR_CONNECT, why);
     }
     return engine.open(std::make_unique<Claimed>(std::move(device), std::move(claim)));
 }
@@ -90,21 +92,20 @@ std::int32_t Host::connect(Engine& engine, std::uint16_t vendorId, std::uint16_t
                            std::uint16_t usagePage, std::uint16_t usage, std::uint16_t& count) {
     count = 0;
     if (engine.running())
-        return engine.fail(kErrBusy, "connect refused: a transfer is running");
+        return engine.fail(HIDDFU_ERR_BUSY, "connect refused: a transfer is running");
     engine.close();
     std::string whyNone;
     const std::vector<BusDevice> found = list(vendorId, productId, usagePage, usage, whyNone);
     count = static_cast<std::uint16_t>(std::min<std::size_t>(found.size(), 0xFFFF));
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
+    const std::string ids = usbIds(vendorId, productId);
     if (found.empty())
-        return engine.fail(kErrConnect,
-                           whyNone.empty() ? std::string("no device ") + ids + " found" : whyNone);
+        return engine.fail(HIDDFU_ERR_CONNECT,
+                           whyNone.empty() ? "no device " + ids + " found" : whyNone);
     // Which one would be written is anybody's guess: let the person unplug the others.
     if (found.size() > 1)
-        return engine.fail(kErrConnect, std::to_string(found.size()) + " devices " + ids +
+        return engine.fail(HIDDFU_ERR_CONNECT, std::to_string(found.size()) + " devices " + ids +
                                             " found; connect only one");
-    return open(found.front().path, engine, kErrConnect);
+    return open(found.front().path, engine, HIDDFU_ERR_CONNECT);
 }
 
 } // namespace hiddfu

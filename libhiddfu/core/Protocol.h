@@ -1,37 +1,29 @@
 // Report layouts and DFU constants of the speaker's HID DFU protocol.
 #pragma once
 
+#include "HidDfuFacts.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 namespace hiddfu {
 
-constexpr std::uint16_t kVendorId = 0x0A12;
-constexpr std::uint16_t kProductId = 0xFFFE;
-
 // Command report (host -> device, SET_REPORT feature).
-constexpr std::uint8_t kCommandReportId = 0x01;
-constexpr std::size_t kCommandReportSize = 1023; // bytes, including the id
 constexpr std::uint8_t kCommandUpgradeData = 0x01;
 constexpr std::size_t kCommandIndexOffset = 2;   // u16 chunk index
 constexpr std::size_t kCommandLengthOffset = 4;  // u16 payload length
 constexpr std::size_t kCommandPayloadOffset = 6;
-constexpr std::size_t kMaxChunkPayload = kCommandReportSize - kCommandPayloadOffset; // 1017
+constexpr std::size_t kMaxChunkPayload = HIDDFU_COMMAND_REPORT_SIZE - kCommandPayloadOffset; // 1017
 
 // Status report (device -> host, GET_REPORT feature): USB DFU's GETSTATUS
 // block after the report id.
-constexpr std::uint8_t kStatusReportId = 0x02;
-constexpr std::size_t kStatusReportSize = 64; // what the host offers to receive
 constexpr std::size_t kStatusStatusOffset = 1; // bStatus
 constexpr std::size_t kStatusPollOffset = 2;   // u24 poll timeout, ms
 constexpr std::size_t kStatusStateOffset = 5;  // bState
 constexpr std::size_t kStatusStringOffset = 6; // iString: a string index, never a status
-constexpr std::size_t kStatusReplySize = 7;    // what a device answers
 
 // Control report (host -> device, SET_REPORT feature).
-constexpr std::uint8_t kControlReportId = 0x03;
-constexpr std::size_t kControlReportSize = 2;
 constexpr std::uint8_t kControlClearStatus = 0x04;
 constexpr std::uint8_t kControlReset = 0xFF;
 
@@ -70,26 +62,6 @@ enum DfuStatus : std::uint8_t {
 
 const char* stateName(unsigned state);
 const char* statusName(unsigned status);
-
-// Library status codes (same values as HidDfu.h; kept here so the engine
-// does not depend on the public header's macros).
-enum Code : std::int32_t {
-    kOk = 0,
-    kErrSequence = -1,
-    kErrConnect = -2,
-    kErrOpenFile = -3,
-    kErrFileInvalid = -5,
-    kErrFileCrc = -6,
-    kErrFileRead = -7,
-    kErrUpgrade = -8,
-    kErrReset = -9,
-    kErrNoMemory = -10,
-    kErrInvalidParam = -11,
-    kErrBusy = -14,
-    kErrClearStatus = -15,
-    kErrFirmware = -16,
-    kErrUnknown = -20,
-};
 
 // Bounds of the host's waits on the device.
 struct Bounds {
