@@ -335,7 +335,7 @@ def case_closed_stream(c, closed):
     check(lines, any("stdout: [[HID error]]" in l and "(ConnectDevice)" in l for l in lines))
     check(lines[-2:], lines[-2:][0].endswith("outcome: done") and lines[-1].endswith("closed"))
     check("lines of another kind", [l for l in lines[3:] if not re.match(
-        r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (stdout|stderr|state|library|firmware file|"
+        r"\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (stdout|stderr|state|page|library|firmware file|"
         r"outcome|closed)", l)], [])
 
 
