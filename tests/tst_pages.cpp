@@ -384,16 +384,6 @@ private slots:
         QVERIFY(!welcome.findChild<QPushButton*>("pChangeFirmwarePB")->isVisibleTo(&welcome));
     }
 
-    void phraseTable() {
-        const QStringList& table = phrasesChoc(); // entries and blanks, and the heading's place
-        QVERIFY(table.size() == 172 && table.count(QString()) == 52);
-        QVERIFY(table[0] == "#Ouvrez grand les oreilles" && table[1] == "#Jamais sans ma Tindal 2");
-        QVERIFY(table[8].endsWith("écoutent Kerno#") && table[110] == "Genre des phrases choc");
-        // No-break spaces before French punctuation, curly apostrophes, UTF-8, 73 characters at
-        // most.
-        QVERIFY(table.filter(QRegularExpression(" [?!:;»](\\s|$)|« |'|\uFFFD|^.{74}")).isEmpty());
-    }
-
     // The phrase area in each of its modes, the percentage, and the two phrase animators.
     void progressPage() {
         using P = PageDfuProgressForm;
@@ -453,10 +443,7 @@ private slots:
             QVERIFY(mode() == modes[i] && (!scroller->isRunning() || tick(scroller, 3)));
         }
         QCOMPARE(scroller->currentOffset(), 6); // went on where it stopped
-    }
-
-    // The text is drawn a part at a time as the band moves on; the frames do not show where.
-    void textParts() {
+        // The text is drawn a part at a time as the band moves on; the frames do not show where.
         QCOMPARE(strayFrames<AnimatedPhrasesChoc>(), 0);
         QCOMPARE(strayFrames<AnimatedPhrasesChoc_SW>(), 0);
     }
@@ -483,7 +470,8 @@ private slots:
     }
 
     // The texts the pages draw fit their boxes at the font resolution this run has (CTest runs
-    // this again at 144 and 192 dpi): the version label, every phrase, the failure text.
+    // this again at 144 and 192 dpi): the version label, every phrase of the table, the failure
+    // text.
     void textFits() {
         const auto fits = [](QLabel* label, const QString& text) {
             const QFontMetrics metrics = label->fontMetrics();
@@ -501,8 +489,15 @@ private slots:
         QVERIFY(version->fontMetrics().height() >= 12); // shrunk no further than it needs
         PageDfuProgressForm progress(nullptr);
         auto* label = progress.findChild<QLabel*>("pPhrasesChoc");
-        for (const QString& phrase : phrasesChoc())
+        const QStringList& table = phrasesChoc(); // entries and blanks, and the heading's place
+        for (const QString& phrase : table)
             QVERIFY2(fits(label, phrase), qPrintable(phrase));
+        QVERIFY(table.size() == 172 && table.count(QString()) == 52);
+        QVERIFY(table[0] == "#Ouvrez grand les oreilles" && table[1] == "#Jamais sans ma Tindal 2");
+        QVERIFY(table[8].endsWith("écoutent Kerno#") && table[110] == "Genre des phrases choc");
+        // No-break spaces before French punctuation, curly apostrophes, UTF-8, 73 characters at
+        // most.
+        QVERIFY(table.filter(QRegularExpression(" [?!:;»](\\s|$)|« |'|\uFFFD|^.{74}")).isEmpty());
         PageDfuFailedForm failed(nullptr);
         failed.resize(801, 601);
         for (int line = 1; line <= 12; ++line)

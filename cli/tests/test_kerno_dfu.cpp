@@ -84,8 +84,6 @@ private slots:
         row("version json", "", {"--version", "--json"}, 0, {"\"version\":\"\\d"});
         row("info json, missing file", "", {"info", "--json", "missing"}, 4,
             {"\"error\":\"refused: cannot open [^\n]*No such file"});
-        row("flash json, refused file", "hardware", {"flash", "--json", "placeholder"}, 4,
-            {"\"error\":\"refused: "});
         row("flash json, no speaker", "fail=connect", {"flash", "--json", "good"}, 3,
             {"\"error\":\"no speaker in upgrade mode"});
         row("usage error json", "", {"list", "--json", "--nope"}, 2, {"Unknown option 'nope'"});

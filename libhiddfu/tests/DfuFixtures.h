@@ -23,7 +23,7 @@ struct FileLayout {
 };
 
 inline std::vector<std::uint8_t> dfuFile(const FileLayout& layout = {}) {
-    hiddfu::DfuImage image;
+    hiddfu::DfuImage image{{}, 0xFFFF, layout.product, layout.vendor, hiddfu::kBcdDfu};
     image.payload = hiddfu::csrHeader(
         layout.description, layout.lengthField ? layout.lengthField : layout.payloadSize);
     std::memcpy(image.payload.data(), layout.magic, hiddfu::kCsrMagicSize);
@@ -31,10 +31,6 @@ inline std::vector<std::uint8_t> dfuFile(const FileLayout& layout = {}) {
          image.payload.push_back(x))
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
     image.payload.resize(layout.payloadSize);
-    image.bcdDevice = 0xFFFF;
-    image.idProduct = layout.product;
-    image.idVendor = layout.vendor;
-    image.bcdDfu = hiddfu::kBcdDfu;
     return hiddfu::dfuFileBytes(image);
 }
 

@@ -353,12 +353,11 @@ private slots:
         Library lib(qPrintable(path));
         QVERIFY2(lib.handle, dlerror());
         QCOMPARE(lib.hidDfuVirtualSpeaker ? lib.hidDfuVirtualSpeaker() : 0, own.isEmpty() ? 0 : 1);
-        QCOMPARE(Codes({lib.hidDfuGetProgress(), lib.hidDfuUpgrade("/x.dfu", 0),
-                        lib.hidDfuResetDevice(), lib.hidDfuDisconnect()}),
-                 Codes({-1, -1, -1, 0}));
         u16 count = 9;
-        QCOMPARE(lib.hidDfuConnect(0x1234, 0x5678, 0, 0, &count), HIDDFU_ERR_CONNECT);
-        QCOMPARE(count, u16(0));
+        QCOMPARE(
+            Codes({lib.hidDfuGetProgress(), lib.hidDfuUpgrade("/x.dfu", 0), lib.hidDfuResetDevice(),
+                   lib.hidDfuDisconnect(), lib.hidDfuConnect(0x1234, 0x5678, 0, 0, &count), count}),
+            Codes({-1, -1, -1, 0, -2, 0}));
         // A path that names no device is refused unopened: hidapi would block on a pipe.
         const QByteArray fifo = QFile::encodeName(dump + ".fifo");
         hidDfuDevice* none = nullptr;
