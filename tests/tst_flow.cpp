@@ -216,7 +216,9 @@ public:
 
 private slots:
     void initTestCase() {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");      // no sleep inhibitor
+        qputenv("XDG_STATE_HOME", QFile::encodeName(files.filePath("state"))); // support logs
+        qputenv("TZ", "IST-5:30");                        // their lines show the offset
         ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
             QString seen = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon());
             for (QAbstractButton* button : box.buttons())
@@ -306,47 +308,19 @@ private slots:
         QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
     }
 
-    // Qt's own chooser, whatever the desktop, in French as the rest of the window.
-    void chooserInFrench() {
-        open();
-        ModalSeam::answerFileChooserWith(nullptr);
-        QStringList seen;
-        QTimer::singleShot(0, [&seen] {
-            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
-                seen << chooser->findChild<QLabel*>(name)->text();
-            for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
-                seen << button->text();
-            seen << chooser->windowTitle();
-            chooser->reject();
-        });
-        d->choseFirmware();
-        ModalSeam::answerFileChooserWith(answerChooser);
-        QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
-                                 "Annuler|Choix du Firmware");
-    }
-
-    // What a start removes of an earlier run's image.
+    // What a start removes of an earlier run's image: only one with bytes, no lock, ours, and
+    // named as ours ("name": under another name).
     void staleImages_data() {
-        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("removed");
-        const QString ours = "Kerno_Tindal2-Mise_a_jour-V027.dfu-a1B2c3";
-        QTest::newRow("killed run's") << ours << "file" << true;
-        QTest::newRow("running updater's") << ours << "locked" << false;
-        QTest::newRow("not locked yet") << ours << "empty" << false;
-        QTest::newRow("another user's") << ours << "daemon's" << false;
-        QTest::newRow("link") << ours << "link" << false;
-        QTest::newRow("another name") << ours + ".dfu"
-                                      << "file" << false;
+        for (const char* kind : {"file", "locked", "empty", "daemon's", "link", "name"})
+            QTest::newRow(kind) << QString(kind);
     }
     void staleImages() {
-        QFETCH(QString, name);
         QFETCH(QString, kind);
         const QByteArray bytes = kind == "empty" ? "" : "image";
-        QFETCH(bool, removed);
         QTemporaryDir tmp;
-        const QString path = tmp.filePath(name);
+        const QString path = tmp.filePath("Kerno_Tindal2-Mise_a_jour-V027.dfu-a1B2c3" +
+                                          QString(kind == "name" ? ".dfu" : ""));
         QFile file(kind == "link" ? tmp.filePath("target") : path);
         QVERIFY(file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() &&
                 file.flush());
@@ -358,17 +332,18 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
         open();
         qputenv("TMPDIR", before);
-        QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), !removed);
+        QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), kind != "file");
     }
 
-    // A good choice is taken; the others are refused, the good one kept.
+    // A good choice is taken; the others are refused, the good one kept. Qt's own chooser,
+    // whatever the desktop, in French as the rest of the window.
     void choosingTheFirmware() {
+        open();
         QTemporaryDir dir;
         const QString good = dir.filePath("clé V030.dfu");
         QVERIFY(QFile(good).open(QIODevice::WriteOnly) &&
                 mkfifo(QFile::encodeName(dir.filePath("pipe.dfu")), 0600) == 0 &&
                 QDir(dir.path()).mkdir("dossier.dfu"));
-        open();
         QStringList refused;
         for (const QString& path : {good, dir.filePath("pipe.dfu"), dir.filePath("dossier.dfu"),
                                     QString("/dev/null"), dir.filePath("absent.dfu")}) {
@@ -386,6 +361,21 @@ private slots:
         QCOMPARE(fake.asked.first(),
                  "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
         QCOMPARE(fake.asked.filter("Warning"), refused);
+        ModalSeam::answerFileChooserWith(nullptr);
+        QStringList seen;
+        QTimer::singleShot(0, [&seen] {
+            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
+                seen << chooser->findChild<QLabel*>(name)->text();
+            for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
+                seen << button->text();
+            seen << chooser->windowTitle();
+            chooser->reject();
+        });
+        d->choseFirmware();
+        ModalSeam::answerFileChooserWith(answerChooser);
+        QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
+                                 "Annuler|Choix du Firmware");
     }
 
     void closing() {
@@ -462,16 +452,14 @@ private slots:
         QFETCH(QString, before);
         QFETCH(QStringList, expected);
         QFETCH(QString, left);
-        QTemporaryDir home;
+        QDir home(files.filePath("state")); // the XDG_STATE_HOME of the whole run
+        QVERIFY(home.removeRecursively() && home.mkpath("."));
         const QString folder = home.path() + "/kerno-tindal2-update";
         const QString old = before.contains("linked") ? home.filePath("elsewhere") : folder;
         QVERIFY(QDir().mkpath(before == "file" ? home.path() : old));
         QFile(before == "file" ? folder : QString()).open(QIODevice::WriteOnly);
         QVERIFY(!before.contains("linked") || QFile::link(old, folder));
         QFile::setPermissions(old, QFileDevice::Permissions(0x7755));
-        const QByteArray state = qgetenv("XDG_STATE_HOME"), zone = qgetenv("TZ");
-        qputenv("XDG_STATE_HOME", home.path().toUtf8());
-        qputenv("TZ", "IST-5:30");
         const QDateTime start = QDateTime::currentDateTime();
         for (int i = 10; i < (before.startsWith("twelve") ? 22 : 0); ++i) {
             QFile run(old + QString("/run-20170313-0000%1.log").arg(i)); // older as names grow
@@ -519,19 +507,16 @@ private slots:
         QVERIFY(before != "child" || !holder.waitForFinished(0)); // not waited for
         holder.kill();
         holder.waitForFinished();
-        qputenv("XDG_STATE_HOME", state);
-        qputenv("TZ", zone);
 
         const auto mode = [](const QString& path) {
             struct stat st {};
             return lstat(QFile::encodeName(path), &st) ? "" : QString::number(st.st_mode & 0777, 8);
         };
         QString seen = mode(old);
-        for (const QFileInfo& file : QDir(old).entryInfoList(QDir::Files | QDir::System)) {
+        for (const QFileInfo& file : QDir(old).entryInfoList(QDir::Files | QDir::System))
             seen += " " + (file.isSymLink()                  ? "link"
                            : file.absoluteFilePath() == ours ? "ours(" + mode(ours) + ")"
                                                              : file.fileName().mid(17, 2));
-        }
         QCOMPARE(seen, left);
         QVERIFY(!QFile::exists(home.filePath("victim")));
         QFile log(ours);
@@ -617,12 +602,6 @@ private slots:
     }
 
     void deviceAccess() {
-        QStringList texts; // 0, -2, -8, -9 and -20 show in the printed lines below
-        for (int code : {1, -14, -17})
-            texts << CHidDfuErrorMsg::codeToString(code);
-        QCOMPARE(texts.join(" | "), "Unknown EHidDufError value : 1 | Busy, operation in progress "
-                                    "(-14) | Unknown EHidDufError value : -17");
-
         UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
         CHidDfuErrorMsg record;
         char* printed = nullptr;
@@ -647,8 +626,12 @@ private slots:
             "[[HID error]] HidDfu/Win/UnifiedHidAPI:51:(resetDevice):Device reset failed (-9)\n");
         free(printed);
         api->resetError();
-        QCOMPARE(record.message() + " | " + api->errorRecord.message(),
-                 "quiet:1:(none):No error, no message (0) | OK, reseted");
+        QStringList texts{record.message(), api->errorRecord.message()};
+        for (int code : {1, -14, -17}) // 0, -2, -8, -9 and -20 show in the printed lines
+            texts << CHidDfuErrorMsg::codeToString(code);
+        QCOMPARE(texts.join(" | "), "quiet:1:(none):No error, no message (0) | OK, reseted | "
+                                    "Unknown EHidDufError value : 1 | Busy, operation in progress "
+                                    "(-14) | Unknown EHidDufError value : -17");
         HidDfuLibrary::installForTesting(nullptr); // none lies in the test's search path
         results << api->isInError() << HidDfuLibrary::load()
                 << HidDfuLibrary::errorString().isEmpty()
