@@ -144,10 +144,6 @@ class KernoTindalUpdateDlgTest : public QObject {
         file.close();
         d->choseFirmware();
     }
-    static void fire(QTimer* timer) { // as when it times out
-        timer->stop();
-        QMetaObject::invokeMethod(timer, "timeout");
-    }
 
     // What one sees after each event: state (1..24), page (Welcome, K connect, Progress,
     // Last percent, Done, Network error, Failed), progress value, running timers with their
@@ -155,9 +151,10 @@ class KernoTindalUpdateDlgTest : public QObject {
     // page restarts (':' if it was in front already); the failure page's entries follow the
     // trace after " | ". With `keys` each event is a Ctrl+Alt+Shift key.
     QString run(const QString& events, bool keys = false) {
+        // r: 1 s after UPGRADED, c: 1 s after the reset, G: 20 s after UPGRADED
         QTimer* timers[] = {&d->timerBeforeReset, &d->timerBeforeCheckStatus,
                             &d->timerUpgradedTooLong};
-        const QHash<QChar, std::function<void()>> act = {
+        QHash<QChar, std::function<void()>> act = {
             {'.',
              [&] { // a 20 ms step, once logind has answered (here: there is none)
                  QVERIFY(QTest::qWaitFor([&] {
@@ -166,9 +163,6 @@ class KernoTindalUpdateDlgTest : public QObject {
                  d->stepStateMachine();
              }},
             {'g', [&] { emit d->welcomePage.goNext(); }},     // Ready
-            {'r', [&] { fire(timers[0]); }},                  // 1 s after UPGRADED
-            {'c', [&] { fire(timers[1]); }},                  // 1 s after the reset
-            {'G', [&] { fire(timers[2]); }},                  // 20 s after UPGRADED
             {'u', [&] { d->directDispPageDfuFailed(); }},     // the failure page's shortcut
             {'K', [] { fake.refusals = 4, fake.found = 1; }}, // the speaker refuses 4 times
             {'2', [] { fake.refusals = 1, fake.found = 2; }}, // two speakers: refused
@@ -182,6 +176,11 @@ class KernoTindalUpdateDlgTest : public QObject {
              }},
             {'p', [&] { choose("KERNO PLACEHOLDER - not a speaker firmware"); }},
             {'f', [&] { choose("V030 2018/01/09"); }}}; // a real image
+        for (int i = 0; i < 3; ++i)
+            act["rcG"[i]] = [timer = timers[i]] { // as when it times out
+                timer->stop();
+                QMetaObject::invokeMethod(timer, "timeout");
+            };
         auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
         QStringList trace;
         for (QChar e : events) {
@@ -205,18 +204,11 @@ class KernoTindalUpdateDlgTest : public QObject {
             .join(" | ");
     }
 
-    static QString answerChooser(const QString& caption, const QString& directory,
-                                 const QString& filter) {
-        fake.asked << caption + "|" + directory + "|" + filter;
-        return std::exchange(fake.chosen, QString()); // once, then cancelled
-    }
-
 public:
     static void initMain() { Startup::enableHighDpi(); }
 
 private slots:
     void initTestCase() {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");      // no sleep inhibitor
         qputenv("XDG_STATE_HOME", QFile::encodeName(files.filePath("state"))); // support logs
         qputenv("TZ", "IST-5:30");                        // their lines show the offset
         ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
@@ -226,7 +218,6 @@ private slots:
             fake.asked << seen + " | " + box.windowTitle() + " | " + box.text();
             return int(fake.answer);
         });
-        ModalSeam::answerFileChooserWith(answerChooser);
         QVERIFY(Startup::speakFrench());                     // as the updater does
         if (qEnvironmentVariableIsSet("KERNO_TEST_CHILD")) { // see cannotWriteTheFirmware
             std::atexit([] { std::printf("%s\n", qPrintable(fake.asked.join('\n'))); });
@@ -236,9 +227,15 @@ private slots:
     }
     void init() {
         d.reset();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
         UnifiedHidAPI::releaseInstance();
         fake = Script();
         HidDfuLibrary::installForTesting(&fakeFunctions);
+        ModalSeam::answerFileChooserWith(
+            [](const QString& caption, const QString& directory, const QString& filter) {
+                fake.asked << caption + "|" + directory + "|" + filter;
+                return std::exchange(fake.chosen, QString()); // once, then cancelled
+            });
     }
 
     // In a trace, '~' is Ready pressed, the speaker connected and the write started.
@@ -373,7 +370,6 @@ private slots:
             chooser->reject();
         });
         d->choseFirmware();
-        ModalSeam::answerFileChooserWith(answerChooser);
         QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
                                  "Annuler|Choix du Firmware");
     }
@@ -579,7 +575,6 @@ private slots:
         inhibitor.release();
         bus.join();
         close(listener);
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
         QCOMPARE(seen, told);
     }
 
