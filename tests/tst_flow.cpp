@@ -144,10 +144,6 @@ class KernoTindalUpdateDlgTest : public QObject {
         file.close();
         d->choseFirmware();
     }
-    static void fire(QTimer* timer) { // as when it times out
-        timer->stop();
-        QMetaObject::invokeMethod(timer, "timeout");
-    }
 
     // What one sees after each event: state (1..24), page (Welcome, K connect, Progress,
     // Last percent, Done, Network error, Failed), progress value, running timers with their
@@ -155,9 +151,10 @@ class KernoTindalUpdateDlgTest : public QObject {
     // page restarts (':' if it was in front already); the failure page's entries follow the
     // trace after " | ". With `keys` each event is a Ctrl+Alt+Shift key.
     QString run(const QString& events, bool keys = false) {
+        // r: 1 s after UPGRADED, c: 1 s after the reset, G: 20 s after UPGRADED
         QTimer* timers[] = {&d->timerBeforeReset, &d->timerBeforeCheckStatus,
                             &d->timerUpgradedTooLong};
-        const QHash<QChar, std::function<void()>> act = {
+        QHash<QChar, std::function<void()>> act = {
             {'.',
              [&] { // a 20 ms step, once logind has answered (here: there is none)
                  QVERIFY(QTest::qWaitFor([&] {
@@ -166,9 +163,6 @@ class KernoTindalUpdateDlgTest : public QObject {
                  d->stepStateMachine();
              }},
             {'g', [&] { emit d->welcomePage.goNext(); }},     // Ready
-            {'r', [&] { fire(timers[0]); }},                  // 1 s after UPGRADED
-            {'c', [&] { fire(timers[1]); }},                  // 1 s after the reset
-            {'G', [&] { fire(timers[2]); }},                  // 20 s after UPGRADED
             {'u', [&] { d->directDispPageDfuFailed(); }},     // the failure page's shortcut
             {'K', [] { fake.refusals = 4, fake.found = 1; }}, // the speaker refuses 4 times
             {'2', [] { fake.refusals = 1, fake.found = 2; }}, // two speakers: refused
@@ -182,6 +176,11 @@ class KernoTindalUpdateDlgTest : public QObject {
              }},
             {'p', [&] { choose("KERNO PLACEHOLDER - not a speaker firmware"); }},
             {'f', [&] { choose("V030 2018/01/09"); }}}; // a real image
+        for (int i = 0; i < 3; ++i)
+            act["rcG"[i]] = [timer = timers[i]] { // as when it times out
+                timer->stop();
+                QMetaObject::invokeMethod(timer, "timeout");
+            };
         auto* progress = d->progressPage.findChild<CircularProgressWidget*>("pCircularProgress");
         QStringList trace;
         for (QChar e : events) {
@@ -205,18 +204,13 @@ class KernoTindalUpdateDlgTest : public QObject {
             .join(" | ");
     }
 
-    static QString answerChooser(const QString& caption, const QString& directory,
-                                 const QString& filter) {
-        fake.asked << caption + "|" + directory + "|" + filter;
-        return std::exchange(fake.chosen, QString()); // once, then cancelled
-    }
-
 public:
     static void initMain() { Startup::enableHighDpi(); }
 
 private slots:
     void initTestCase() {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
+        qputenv("XDG_STATE_HOME", QFile::encodeName(files.filePath("state"))); // support logs
+        qputenv("TZ", "IST-5:30");                        // their lines show the offset
         ModalSeam::answerBoxesWith([](QMessageBox& box) { // icon, buttons ('*': default), texts
             QString seen = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon());
             for (QAbstractButton* button : box.buttons())
@@ -224,7 +218,6 @@ private slots:
             fake.asked << seen + " | " + box.windowTitle() + " | " + box.text();
             return int(fake.answer);
         });
-        ModalSeam::answerFileChooserWith(answerChooser);
         QVERIFY(Startup::speakFrench());                     // as the updater does
         if (qEnvironmentVariableIsSet("KERNO_TEST_CHILD")) { // see cannotWriteTheFirmware
             std::atexit([] { std::printf("%s\n", qPrintable(fake.asked.join('\n'))); });
@@ -234,9 +227,15 @@ private slots:
     }
     void init() {
         d.reset();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"); // no sleep inhibitor
         UnifiedHidAPI::releaseInstance();
         fake = Script();
         HidDfuLibrary::installForTesting(&fakeFunctions);
+        ModalSeam::answerFileChooserWith(
+            [](const QString& caption, const QString& directory, const QString& filter) {
+                fake.asked << caption + "|" + directory + "|" + filter;
+                return std::exchange(fake.chosen, QString()); // once, then cancelled
+            });
     }
 
     // In a trace, '~' is Ready pressed, the speaker connected and the write started.
@@ -306,47 +305,19 @@ private slots:
         QCOMPARE(d->welcomePage.findChild<QLabel*>("pFwVersionLbl")->text(), "V027 2017/03/13");
     }
 
-    // Qt's own chooser, whatever the desktop, in French as the rest of the window.
-    void chooserInFrench() {
-        open();
-        ModalSeam::answerFileChooserWith(nullptr);
-        QStringList seen;
-        QTimer::singleShot(0, [&seen] {
-            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
-                seen << chooser->findChild<QLabel*>(name)->text();
-            for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
-                seen << button->text();
-            seen << chooser->windowTitle();
-            chooser->reject();
-        });
-        d->choseFirmware();
-        ModalSeam::answerFileChooserWith(answerChooser);
-        QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
-                                 "Annuler|Choix du Firmware");
-    }
-
-    // What a start removes of an earlier run's image.
+    // What a start removes of an earlier run's image: only one with bytes, no lock, ours, and
+    // named as ours ("name": under another name).
     void staleImages_data() {
-        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("removed");
-        const QString ours = "Kerno_Tindal2-Mise_a_jour-V027.dfu-a1B2c3";
-        QTest::newRow("killed run's") << ours << "file" << true;
-        QTest::newRow("running updater's") << ours << "locked" << false;
-        QTest::newRow("not locked yet") << ours << "empty" << false;
-        QTest::newRow("another user's") << ours << "daemon's" << false;
-        QTest::newRow("link") << ours << "link" << false;
-        QTest::newRow("another name") << ours + ".dfu"
-                                      << "file" << false;
+        for (const char* kind : {"file", "locked", "empty", "daemon's", "link", "name"})
+            QTest::newRow(kind) << QString(kind);
     }
     void staleImages() {
-        QFETCH(QString, name);
         QFETCH(QString, kind);
         const QByteArray bytes = kind == "empty" ? "" : "image";
-        QFETCH(bool, removed);
         QTemporaryDir tmp;
-        const QString path = tmp.filePath(name);
+        const QString path = tmp.filePath("Kerno_Tindal2-Mise_a_jour-V027.dfu-a1B2c3" +
+                                          QString(kind == "name" ? ".dfu" : ""));
         QFile file(kind == "link" ? tmp.filePath("target") : path);
         QVERIFY(file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() &&
                 file.flush());
@@ -358,17 +329,18 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
         open();
         qputenv("TMPDIR", before);
-        QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), !removed);
+        QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), kind != "file");
     }
 
-    // A good choice is taken; the others are refused, the good one kept.
+    // A good choice is taken; the others are refused, the good one kept. Qt's own chooser,
+    // whatever the desktop, in French as the rest of the window.
     void choosingTheFirmware() {
+        open();
         QTemporaryDir dir;
         const QString good = dir.filePath("clé V030.dfu");
         QVERIFY(QFile(good).open(QIODevice::WriteOnly) &&
                 mkfifo(QFile::encodeName(dir.filePath("pipe.dfu")), 0600) == 0 &&
                 QDir(dir.path()).mkdir("dossier.dfu"));
-        open();
         QStringList refused;
         for (const QString& path : {good, dir.filePath("pipe.dfu"), dir.filePath("dossier.dfu"),
                                     QString("/dev/null"), dir.filePath("absent.dfu")}) {
@@ -386,6 +358,20 @@ private slots:
         QCOMPARE(fake.asked.first(),
                  "Choix du Firmware|" + QDir::homePath() + "|Firmware CSR (*.dfu)");
         QCOMPARE(fake.asked.filter("Warning"), refused);
+        ModalSeam::answerFileChooserWith(nullptr);
+        QStringList seen;
+        QTimer::singleShot(0, [&seen] {
+            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
+                seen << chooser->findChild<QLabel*>(name)->text();
+            for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
+                seen << button->text();
+            seen << chooser->windowTitle();
+            chooser->reject();
+        });
+        d->choseFirmware();
+        QCOMPARE(seen.join('|'), "Voir dans :|&Nom de fichier :|Fichiers de type :|&Ouvrir|"
+                                 "Annuler|Choix du Firmware");
     }
 
     void closing() {
@@ -462,16 +448,14 @@ private slots:
         QFETCH(QString, before);
         QFETCH(QStringList, expected);
         QFETCH(QString, left);
-        QTemporaryDir home;
+        QDir home(files.filePath("state")); // the XDG_STATE_HOME of the whole run
+        QVERIFY(home.removeRecursively() && home.mkpath("."));
         const QString folder = home.path() + "/kerno-tindal2-update";
         const QString old = before.contains("linked") ? home.filePath("elsewhere") : folder;
         QVERIFY(QDir().mkpath(before == "file" ? home.path() : old));
         QFile(before == "file" ? folder : QString()).open(QIODevice::WriteOnly);
         QVERIFY(!before.contains("linked") || QFile::link(old, folder));
         QFile::setPermissions(old, QFileDevice::Permissions(0x7755));
-        const QByteArray state = qgetenv("XDG_STATE_HOME"), zone = qgetenv("TZ");
-        qputenv("XDG_STATE_HOME", home.path().toUtf8());
-        qputenv("TZ", "IST-5:30");
         const QDateTime start = QDateTime::currentDateTime();
         for (int i = 10; i < (before.startsWith("twelve") ? 22 : 0); ++i) {
             QFile run(old + QString("/run-20170313-0000%1.log").arg(i)); // older as names grow
@@ -519,19 +503,16 @@ private slots:
         QVERIFY(before != "child" || !holder.waitForFinished(0)); // not waited for
         holder.kill();
         holder.waitForFinished();
-        qputenv("XDG_STATE_HOME", state);
-        qputenv("TZ", zone);
 
         const auto mode = [](const QString& path) {
             struct stat st {};
             return lstat(QFile::encodeName(path), &st) ? "" : QString::number(st.st_mode & 0777, 8);
         };
         QString seen = mode(old);
-        for (const QFileInfo& file : QDir(old).entryInfoList(QDir::Files | QDir::System)) {
+        for (const QFileInfo& file : QDir(old).entryInfoList(QDir::Files | QDir::System))
             seen += " " + (file.isSymLink()                  ? "link"
                            : file.absoluteFilePath() == ours ? "ours(" + mode(ours) + ")"
                                                              : file.fileName().mid(17, 2));
-        }
         QCOMPARE(seen, left);
         QVERIFY(!QFile::exists(home.filePath("victim")));
         QFile log(ours);
@@ -594,7 +575,6 @@ private slots:
         inhibitor.release();
         bus.join();
         close(listener);
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
         QCOMPARE(seen, told);
     }
 
@@ -617,12 +597,6 @@ private slots:
     }
 
     void deviceAccess() {
-        QStringList texts; // 0, -2, -8, -9 and -20 show in the printed lines below
-        for (int code : {1, -14, -17})
-            texts << CHidDfuErrorMsg::codeToString(code);
-        QCOMPARE(texts.join(" | "), "Unknown EHidDufError value : 1 | Busy, operation in progress "
-                                    "(-14) | Unknown EHidDufError value : -17");
-
         UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
         CHidDfuErrorMsg record;
         char* printed = nullptr;
@@ -647,8 +621,12 @@ private slots:
             "[[HID error]] HidDfu/Win/UnifiedHidAPI:51:(resetDevice):Device reset failed (-9)\n");
         free(printed);
         api->resetError();
-        QCOMPARE(record.message() + " | " + api->errorRecord.message(),
-                 "quiet:1:(none):No error, no message (0) | OK, reseted");
+        QStringList texts{record.message(), api->errorRecord.message()};
+        for (int code : {1, -14, -17}) // 0, -2, -8, -9 and -20 show in the printed lines
+            texts << CHidDfuErrorMsg::codeToString(code);
+        QCOMPARE(texts.join(" | "), "quiet:1:(none):No error, no message (0) | OK, reseted | "
+                                    "Unknown EHidDufError value : 1 | Busy, operation in progress "
+                                    "(-14) | Unknown EHidDufError value : -17");
         HidDfuLibrary::installForTesting(nullptr); // none lies in the test's search path
         results << api->isInError() << HidDfuLibrary::load()
                 << HidDfuLibrary::errorString().isEmpty()
