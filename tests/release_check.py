@@ -4,11 +4,11 @@ build's check passes only a real image made for the speaker.
   release_check.py CHECK_TOOL PLACEHOLDER_TOOL SOURCE_DIR"""
 
 import struct
-import subprocess
 import sys
 import tempfile
 import zlib
 from pathlib import Path
+from subprocess import PIPE, STDOUT, run
 
 
 def variant(image, at, value):
@@ -21,7 +21,7 @@ def variant(image, at, value):
 
 def main(tool, make_placeholder, source_dir):
     work = Path(tempfile.mkdtemp(prefix="kerno-release-"))
-    subprocess.run([make_placeholder, str(work / "placeholder.dfu")], check=True)
+    run([make_placeholder, str(work / "placeholder.dfu")], check=True)
     placeholder = (work / "placeholder.dfu").read_bytes()
     real = variant(placeholder, 16, b"V030 2018/01/09".ljust(64, b"\0"))
     cases = [  # name, file bytes, status, what the tool says
@@ -35,15 +35,14 @@ def main(tool, make_placeholder, source_dir):
     for name, data, want_status, want_text in cases:
         path = work / (name.replace(" ", "-") + ".dfu")
         path.write_bytes(data)
-        p = subprocess.run([tool, str(path)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           errors="replace")
+        p = run([tool, str(path)], stdout=PIPE, stderr=STDOUT, errors="replace")
         if p.returncode != want_status or want_text.replace("%s", str(path)) not in p.stdout:
             failures.append("%s: status %d, %r" % (name, p.returncode, p.stdout))
-    p = subprocess.run(["cmake", "-S", source_dir, "-B", str(work / "build"), "-DKERNO_RELEASE=ON"],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, errors="replace")
+    p = run(["cmake", "-S", source_dir, "-B", str(work / "build"), "-DKERNO_RELEASE=ON"],
+            stdout=PIPE, stderr=STDOUT, errors="replace")
     if p.returncode == 0 or "KERNO_RELEASE=ON needs -DKERNO_FIRMWARE_FILE" not in p.stdout:
         failures.append("configured without a firmware file: %d\n%s" % (p.returncode, p.stdout))
-    subprocess.run(["rm", "-rf", str(work)])
+    run(["rm", "-rf", str(work)])
     print("\n".join(failures) or "all %d cases as expected" % (len(cases) + 1))
     return 1 if failures else 0
 
