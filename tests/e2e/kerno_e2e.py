@@ -276,14 +276,12 @@ def case_wayland(c, shell):
     as on X11; driven only through AT-SPI. The compositor has no keyboard or pointer: the box is
     asked for with the done page's Quitter, which AT-SPI presses while it is hidden. One shell
     per run: each on an accessibility bus of its own, with no updater gone from it before."""
-    if shell == "kiosk-shell":   # which shows nothing smaller than the screen
-        kiosk = c.start(env=weston(c, shell), window=False)
-        ax(kiosk).find("Suivant", "push button", 20)
-        size = kiosk.ax.app[0].queryComponent().getSize()
-        return check("the window's size in the kiosk: %s" % (size,), tuple(size), (WIDTH, HEIGHT))
     env = weston(c, shell)
     u = c.start(env=dict(env, WAYLAND_DEBUG="client"), window=False)   # requests on stderr
     ax(u).find("Suivant", "push button", 20)
+    if shell == "kiosk-shell":   # which shows nothing smaller than the screen
+        size = u.ax.app[0].queryComponent().getSize()
+        return check("the window's size in the kiosk: %s" % (size,), tuple(size), (WIDTH, HEIGHT))
     shot, window = output_shot(c, env, "welcome")
     check("the window's box: %s" % (window,), window[2:], (WIDTH, HEIGHT))
     u.ax.press(u.ax.find("Quitter", "push button", showing=False))
@@ -301,8 +299,7 @@ def case_wayland(c, shell):
         raise Failure("%s (changed, its sizes: %s)" % (e, seen))
     check("the box is no child of the window", len(top()) == 2 and
           "xdg_toplevel@%s.set_parent(xdg_toplevel@%s)" % (top()[1], top()[0]) in log())
-    u.ax.press(next(o for o in u.ax.walk() if o.getRoleName() == "push button" and
-                    re.fullmatch("Cancel|Annuler", o.name) and u.ax.has(o, u.ax.at.STATE_SHOWING)))
+    press(u, "Cancel|Annuler")
     wait_for("the box gone", 10, lambda: not u.ax.has(box, u.ax.at.STATE_SHOWING))
     press(u, "Suivant")
     u.ax.wait_page([PAGES["done"]], 30)
@@ -339,9 +336,9 @@ def case_silent_bus(c, sig):
     """A system bus that never answers (one silent after authentication: tst_flow): the window
     goes on, the update runs without the lock after 3 s, and one line says so on standard error
     and in the support log. A signal during those 3 s ends it with nothing written."""
-    c.bus, server = "unix:path=%s" % (c.work / "silent-bus"), socket.socket(socket.AF_UNIX)
-    server.bind(str(c.work / "silent-bus"))
-    server.listen(8)   # the connections accepted are held in the list, never answered
+    c.bus = "unix:path=%s" % (c.work / "silent-bus")
+    server = socket.create_server(str(c.work / "silent-bus"), family=socket.AF_UNIX)
+    # The connections accepted are held in the list, never answered.
     threading.Thread(target=lambda: list(iter(server.accept, None)), daemon=True).start()
     u = c.start("%s;dump=%s" % (QUICK, c.dump), until="progress")
     if sig:
@@ -446,19 +443,19 @@ def case_hw_flash(c):
     recorded there replays on the virtual speaker. A rejection at manifestation names its DFU
     status."""
     plug, image, payload = emulated_kernel(c, 60 * 1017)
-    speaker = plug(busy_ms=20, reset_acked=False)
+    speaker, rec = plug(busy_ms=20, reset_acked=False), c.work / "rec"
     check("list", finished(kerno_dfu(c, "list")), (0, "/dev/hidraw0\tKT2-0001?\tupgrade\n"))
-    first = kerno_dfu(c, "flash", "--record", c.work / "rec", "--blank-serial", image)
+    first = kerno_dfu(c, "flash", "--record", rec, "--blank-serial", image)
     lines(first, "writing")
     status, out = finished(kerno_dfu(c, "flash", image))
     check(out, status == 3 and "/dev/hidraw0 is in use by another program" in out)
     status, out = finished(first)
     check(out, status == 0 and "/dev/hidraw0: updated" in out and speaker.written == payload)
-    rec = (c.work / "rec").read_text()
-    check(rec[:300], "(hidapi)\ndevice 0a12:fffe\nserial -\n" in rec and " 03ff failed" in rec and
-          "\nL " in rec)
+    told = rec.read_text()
+    check(told[:300], "(hidapi)\ndevice 0a12:fffe\nserial -\n" in told and " 03ff failed" in told
+          and "\nL " in told)
     status, out = finished(kerno_dfu(c, "flash", image, LD_LIBRARY_PATH=c.opts.virtual_dir,
-                                     KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % (c.work / "rec")))
+                                     KERNO_VIRTUAL_SPEAKER="appear-after-ms=0;replay=%s" % rec))
     check(out, status == 0 and "virtual:1: updated" in out)
     plug(reject=10)
     status, out = finished(kerno_dfu(c, "flash", image))

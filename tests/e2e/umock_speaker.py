@@ -34,8 +34,9 @@ class Speaker(UMockdev.IoctlBase):
 
     def __init__(self, bed, number, busy_ms=1, unplug_at=None, reset_acked=True, reject=0):
         super().__init__()
-        self.bed, self.busy_ms, self.unplug_at, self.reset_acked = bed, busy_ms, unplug_at, reset_acked
-        self.reject, self.serial = reject, "KT2-%04d\x1b" % number   # a device's text, unchecked
+        self.bed, self.busy_ms, self.unplug_at = bed, busy_ms, unplug_at
+        # The serial: a device's text, which the host must not take as printable.
+        self.reset_acked, self.reject, self.serial = reset_acked, reject, "KT2-%04d\x1b" % number
         self.state, self.status, self.polls, self.next = IDLE, 0, 0, 0
         self.received, self.written, self.gone_at = bytearray(), None, None
         usb = bed.add_device("usb", "usb1/1-%d" % number, None,
