@@ -16,13 +16,10 @@ from gi.repository import UMockdev  # noqa: E402
 # id 2 of 63, id 3 of 1.
 DESCRIPTOR = bytes.fromhex("0600ff 0901 a101 1500 26ff00 7508 8501 96fe03 0902 b102"
                            "8502 953f 0903 b102 8503 9501 0904 b102 c0")
-FIXED = {1: struct.pack("<i", len(DESCRIPTOR)),                   # HIDIOCGRDESCSIZE
-         2: struct.pack("<I", len(DESCRIPTOR)) + DESCRIPTOR,      # HIDIOCGRDESC
-         3: struct.pack("<IHH", 3, 0x0A12, 0xFFFE)}               # HIDIOCGRAWINFO: USB, ids
 IDLE, DNBUSY, DNLOAD_IDLE, MANIFEST, ERROR = 2, 4, 5, 7, 10
 
 
-def dfu_file(payload_size=2500):
+def dfu_file(payload_size):
     """A CSR-dfu2 image for 0a12:fffe with a correct suffix, not the placeholder."""
     head = b"CSR-dfu2" + struct.pack("<HIH", 2, payload_size, 80) + b"KERNO TEST".ljust(64, b"\0")
     body = bytes((i * 37 + (i >> 8)) & 0xFF for i in range(payload_size - len(head)))
@@ -37,8 +34,9 @@ class Speaker(UMockdev.IoctlBase):
 
     def __init__(self, bed, number, busy_ms=1, unplug_at=None, reset_acked=True, reject=0):
         super().__init__()
-        self.bed, self.busy_ms, self.unplug_at, self.reset_acked = bed, busy_ms, unplug_at, reset_acked
-        self.reject, self.serial = reject, "KT2-%04d\x1b" % number   # a device's text, unchecked
+        self.bed, self.busy_ms, self.unplug_at = bed, busy_ms, unplug_at
+        # The serial: a device's text, which the host must not take as printable.
+        self.reset_acked, self.reject, self.serial = reset_acked, reject, "KT2-%04d\x1b" % number
         self.state, self.status, self.polls, self.next = IDLE, 0, 0, 0
         self.received, self.written, self.gone_at = bytearray(), None, None
         usb = bed.add_device("usb", "usb1/1-%d" % number, None,
@@ -106,8 +104,8 @@ class Speaker(UMockdev.IoctlBase):
         number, size = request & 0xFF, (request >> 16) & 0x3FFF
         if self.gone_at is not None:
             client.complete(-1, errno.ENODEV)
-        elif number in FIXED:
-            arg.resolve(0, len(FIXED[number])).update(0, FIXED[number])
+        elif number == 1:   # HIDIOCGRDESCSIZE, all that hidapi asks of a node it opens
+            arg.resolve(0, 4).update(0, struct.pack("<i", len(DESCRIPTOR)))
             client.complete(0, 0)
         elif number == 6:   # HIDIOCSFEATURE(size); .data would stop at the first zero byte
             failed = self.set_report(bytes(arg.resolve(0, size).retrieve()))
@@ -122,9 +120,11 @@ class Speaker(UMockdev.IoctlBase):
         return True
 
 
-def emulated_kernel():
-    """The emulated kernel, empty; each call of the function returned plugs a speaker."""
-    bed, count = UMockdev.Testbed.new(), iter(range(1, 100))
+def emulated_kernel(work, size):
+    """The emulated kernel, empty, and plug(**speaker) that plugs a speaker into it; a real
+    image's file of `size` bytes in the folder `work`; the bytes a speaker must receive of it."""
+    bed, count, image = UMockdev.Testbed.new(), iter(range(1, 100)), dfu_file(size)
     os.environ["UMOCKDEV_DIR"] = bed.get_root_dir()   # GLib set it below Python's copy
     os.chmod(bed.get_root_dir(), 0o755)                # for a program run as nobody
-    return lambda **kw: Speaker(bed, next(count), **kw)
+    (work / "image.dfu").write_bytes(image)
+    return lambda **kw: Speaker(bed, next(count), **kw), work / "image.dfu", image[:-16]
