@@ -31,9 +31,6 @@ constexpr int kLineUpgradeNotStarted = 419;
 constexpr int kLineResetInError = 517;
 constexpr int kLineUpgradedTooLong = 525;
 
-constexpr quint16 kVendorId = HIDDFU_VENDOR_ID;
-constexpr quint16 kProductId = HIDDFU_PRODUCT_ID;
-
 constexpr int kStepIntervalMs = 20;
 constexpr int kBeforeResetMs = 1000;
 constexpr int kBeforeCheckStatusMs = 1000;
@@ -364,7 +361,7 @@ void KernoTindalUpdateDlg::tryConnect() {
         return;
     }
     UnifiedHidAPI* api = UnifiedHidAPI::getInstance();
-    api->ConnectDevice(kVendorId, kProductId);
+    api->ConnectDevice(HIDDFU_VENDOR_ID, HIDDFU_PRODUCT_ID);
     if (!api->isInError())
         requestState(ID_CONNECTED);
     else if (api->devicesFound() >= 2)

@@ -26,9 +26,13 @@ int main(int argc, char** argv) {
         payloadSize);
     image.payload.reserve(payloadSize);
     // xorshift32 with a fixed seed: the same bytes on every machine.
-    for (std::uint32_t state = 0x4B45524Eu; image.payload.size() < payloadSize;
-         image.payload.push_back(state & 0xFF))
-        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    std::uint32_t state = 0x4B45524Eu;
+    while (image.payload.size() < payloadSize) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        image.payload.push_back(state & 0xFF);
+    }
     image.bcdDevice = kAnyBcdDevice;
     image.idProduct = HIDDFU_PRODUCT_ID;
     image.idVendor = HIDDFU_VENDOR_ID;

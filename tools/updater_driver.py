@@ -106,18 +106,22 @@ def screenshot(window, save_as=None):
     return Shot(raw)
 
 
+def lit_dots(shot):
+    """Which of the four step dots are lit (teal)."""
+    return [shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS]
+
+
 def looks_done(shot):
     """The done page's picture: all four step dots lit and the teal ring button."""
     return (shot.width, shot.height) == (WIDTH, HEIGHT) and shot.teal_share(DONE_BUTTON) > 0.08 \
-        and all(shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS)
+        and all(lit_dots(shot))
 
 
 def drawn(shot, page):
     """Whether the picture on screen is `page`'s, by its lit step dot (other pages: at once)."""
     if page == "done":
         return looks_done(shot)
-    lit = [shot.teal_share((x - 3, 582, 7, 7)) > 0.4 for x in STEP_DOTS]
-    return page not in STEP_OF_PAGE or lit == [i == STEP_OF_PAGE[page] for i in range(4)]
+    return page not in STEP_OF_PAGE or lit_dots(shot) == [i == STEP_OF_PAGE[page] for i in range(4)]
 
 
 def ready_visible(shot):
